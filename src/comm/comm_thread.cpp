@@ -1,0 +1,242 @@
+#include "comm_thread.h"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+
+#include "comm/pump_init.h"
+#include "common/numeric_text.h"
+#include "method/method_runner.h"
+#include "shell/system.h"
+
+namespace quorvel {
+namespace {
+
+constexpr int kStatusRebuildAfter = 20;  // rebuilt when the count taken exceeds this
+
+std::string read_waiting(DeviceLink& link, bool& has_port) {
+    std::string bytes;
+    std::lock_guard lock(link.port_mutex);
+    has_port = link.port != nullptr;
+    if (!has_port) return bytes;
+    unsigned char b = 0;
+    while (bytes.size() < kMaxBytesPerPass && link.port->read_byte(b)) bytes.push_back(static_cast<char>(b));
+    return bytes;
+}
+
+void store_byte(DeviceLink& link, char b) {
+    // Characters past the limit are dropped: a line keeps its first 249 characters.
+    if (link.rx_line.size() < kMaxLineLength) link.rx_line.push_back(b);
+}
+
+void complete_line(DeviceLink& link) {
+    link.ready = true;
+    link.last_line = std::move(link.rx_line);
+    link.rx_line.clear();
+}
+
+void handle_pump_line(System& sys) {
+    CommState& c = sys.comm;
+    const std::string& line = c.pump.last_line;
+    const bool is_ble = line.rfind("ble=", 0) == 0;
+    const bool is_blsh = !is_ble && line.rfind("blsh=", 0) == 0;
+    if (is_ble) {
+        const char v = line.size() > 4 ? line[4] : '\0';
+        c.backlash_enabled.store(!(v == '0' || v == 'F'));
+    } else if (is_blsh) {
+        c.backlash_ul.store(c_atof(std::string_view(line).substr(5)));
+    }
+    if ((is_ble || is_blsh) && sys.notifier().is_open(WindowId::Setup)) {
+        sys.notifier().post(WindowId::Setup, note::Refresh, 0);
+    }
+    append_terminal_line(sys, line);
+}
+
+void pump_receive(System& sys) {
+    CommState& c = sys.comm;
+    DeviceLink& link = c.pump;
+    bool has_port = false;
+    const std::string bytes = read_waiting(link, has_port);
+    for (const char b : bytes) {
+        // Motion reports of the monitor program; during initialisation the controller
+        // echoes program text containing these characters.
+        if (c.init_stage.load() == 0) {
+            if (b == '|') c.pump_moving.store(false);
+            if (b == '~') c.pump_moving.store(true);
+        }
+        if (b == '\r') {
+            complete_line(link);
+            handle_pump_line(sys);
+        } else if ((b == '>' || b == '?') && link.rx_line.empty()) {
+            link.ready = true;  // a prompt answers the command without a line
+        } else if (b != '\n') {
+            store_byte(link, b);
+        }
+    }
+}
+
+void valve_receive(System& sys) {
+    CommState& c = sys.comm;
+    DeviceLink& link = c.valve;
+    bool has_port = false;
+    const std::string bytes = read_waiting(link, has_port);
+    for (const char b : bytes) {
+        if (b == '\r') {
+            complete_line(link);
+            if (starts_with_nocase(link.last_line, "pos")) c.valve_busy.store(false);
+        } else if (b != '\n') {
+            store_byte(link, b);
+        }
+    }
+}
+
+// Sends the next queued line if the device is ready. Every pump line awaits a reply; of
+// the valve's, only the "cp" position query does.
+void transmit(DeviceLink& link, bool is_pump) {
+    std::lock_guard lock(link.port_mutex);
+    if (!link.port || !link.ready) return;
+    std::optional<std::string> line = link.queue.pop();
+    if (!line) return;
+    const bool awaits_reply = is_pump || starts_with_nocase(*line, "cp");
+    line->push_back('\r');
+    link.port->write(*line);
+    if (awaits_reply) {
+        link.ready = false;
+        link.countdown_ms = link.reply_timeout_ms;
+    }
+}
+
+// True when the device's reply time-out expired with no reply.
+bool count_down(DeviceLink& link, long long elapsed_ms) {
+    if (link.countdown_ms <= 0) return false;
+    const long long left = link.countdown_ms - elapsed_ms;
+    link.countdown_ms = static_cast<int>(std::max(0LL, left));
+    if (link.countdown_ms > 0 || link.ready) return false;
+    link.ready = true;
+    return true;
+}
+
+PumpActivity compute_activity(const System& sys, bool method_open) {
+    const CommState& c = sys.comm;
+    const bool moving = c.pump_moving.load();
+    const bool busy = c.valve_busy.load();
+    PumpActivity a = PumpActivity::Ready;
+    if (moving) {
+        a = !c.move_dispensing.load() ? PumpActivity::Aspirate
+            : c.move_washing.load()   ? PumpActivity::Wash
+                                      : PumpActivity::Dispense;
+    }
+    if (method_open) {
+        if (busy) a = PumpActivity::Valve;
+        if (sys.run.wait_remaining_ms.load() != 0 && !moving && !busy) a = PumpActivity::Wait;
+    }
+    return a;
+}
+
+}  // namespace
+
+std::string build_status_line(const PumpSettings& s, bool backlash_enabled, double backlash_ul) {
+    const bool pump_ok = s.pump >= 0 && s.pump < kPumpSizeCount;
+    const bool gear_ok = s.gearbox >= 0 && s.gearbox < kGearboxCount;
+    std::string line = "Pump:";
+    line += pump_ok ? std::string(PumpNames[s.pump]) : "none";
+    line += "    Gearbox:";
+    line += gear_ok ? std::string(GearboxNames[s.gearbox]) : "none";
+    line += "    uL/Rev:";
+    line += format_fixed(ul_per_rev_in_force(s), 3, 3);
+    line += "    Backlash(uL):";
+    line += backlash_enabled ? format_fixed(backlash_ul, 2, 3) : "disabled";
+    return line;
+}
+
+void comm_thread_pass(System& sys, std::uint32_t now_ms) {
+    CommState& c = sys.comm;
+    Notifier& n = sys.notifier();
+
+    pump_receive(sys);
+    transmit(c.pump, true);
+    valve_receive(sys);
+    transmit(c.valve, false);
+    initialisation_step(sys);
+
+    // The first pass has no previous tick and never times out.
+    const bool first_pass = c.last_tick_ms == 0;
+    const long long elapsed =
+        first_pass ? 0 : static_cast<long long>(static_cast<std::uint32_t>(now_ms - c.last_tick_ms));
+    if (!first_pass) {
+        if (count_down(c.pump, elapsed)) {
+            c.pump_moving.store(false);
+            n.post(WindowId::Main, note::CommTimeout, kPumpTimeout);
+        }
+        if (count_down(c.valve, elapsed)) {
+            c.valve_busy.store(false);
+            n.post(WindowId::Main, note::CommTimeout, kValveTimeout);
+        }
+        method_wait_countdown(sys, static_cast<int>(std::min<long long>(elapsed, INT_MAX)));
+    }
+
+    const bool method_open = n.is_open(WindowId::Method);
+    c.activity.store(compute_activity(sys, method_open));
+    c.last_tick_ms = now_ms;
+
+    if (method_open) run_method_step(sys);
+
+    for (const WindowId w : {WindowId::Method, WindowId::Test, WindowId::Status}) {
+        if (n.is_open(w)) n.post(w, note::Refresh, 0);
+    }
+
+    const int taken = c.status_pass_count++;
+    if (taken > kStatusRebuildAfter) {
+        c.status_pass_count = 0;
+        c.publish_status_line(build_status_line(sys.settings(), c.backlash_enabled.load(),
+                                                c.backlash_ul.load()));
+        for (const WindowId w : {WindowId::Test, WindowId::Method}) {
+            if (n.is_open(w)) n.post(w, note::StatusLine, 0);
+        }
+    }
+}
+
+std::uint32_t steady_tick_ms() {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count();
+    const auto tick = static_cast<std::uint32_t>(ms);
+    return tick == 0 ? 1 : tick;
+}
+
+CommThread::CommThread(System& sys, int sleep_ms) : sys_(sys), sleep_ms_(sleep_ms) {}
+
+CommThread::~CommThread() { stop(); }
+
+void CommThread::start() {
+    std::lock_guard lock(mutex_);
+    if (thread_.joinable()) return;
+    stop_requested_ = false;
+    thread_ = std::thread([this] { run(); });
+}
+
+void CommThread::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        stop_requested_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+bool CommThread::running() const {
+    std::lock_guard lock(mutex_);
+    return thread_.joinable() && !stop_requested_;
+}
+
+void CommThread::run() {
+    std::unique_lock lock(mutex_);
+    while (!stop_requested_) {
+        lock.unlock();
+        comm_thread_pass(sys_, steady_tick_ms());
+        lock.lock();
+        wake_.wait_for(lock, std::chrono::milliseconds(sleep_ms_), [this] { return stop_requested_; });
+    }
+}
+
+}  // namespace quorvel

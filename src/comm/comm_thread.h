@@ -1,0 +1,57 @@
+#pragma once
+// The communication thread: every serial read and queued write, reply assembly, time-outs,
+// the pump initialisation, the activity code, the method runner and the status line, one
+// pass at a time. comm_thread_pass: communication thread only (or a test driving passes).
+// CommThread: start/stop from the window thread.
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "shell/settings.h"
+
+namespace quorvel {
+
+struct System;
+
+// One pass; now_ms is a millisecond tick that is never 0.
+void comm_thread_pass(System& sys, std::uint32_t now_ms);
+
+// "Pump:100    Gearbox:KR-TVN1    uL/Rev:100.000    Backlash(uL):disabled"
+std::string build_status_line(const PumpSettings& s, bool backlash_enabled, double backlash_ul);
+
+// A millisecond tick from the steady clock, never 0 (0 marks "no pass yet").
+std::uint32_t steady_tick_ms();
+
+// Most bytes taken from one port in one pass. A real port at 9600 baud delivers fewer
+// than 50 in a pass; the cap only keeps a flooding device from holding the thread.
+inline constexpr std::size_t kMaxBytesPerPass = 4096;
+
+class CommThread {
+public:
+    explicit CommThread(System& sys, int sleep_ms = 50);
+    ~CommThread();
+    CommThread(const CommThread&) = delete;
+    CommThread& operator=(const CommThread&) = delete;
+
+    void start();
+    // Asks the loop to end after its current pass and waits for it. The caller must make
+    // sure the pass cannot be waiting on the caller's own thread (the notifier stops
+    // waiting for windows first). Idempotent.
+    void stop();
+    bool running() const;
+
+private:
+    void run();
+
+    System& sys_;
+    const int sleep_ms_;
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_requested_ = false;
+};
+
+}  // namespace quorvel

@@ -1,0 +1,102 @@
+#pragma once
+// Per-device outgoing command ring and the link record of one device.
+// enqueue_command and write_raw_byte: any thread. The rx_* fields, ready and countdown_ms:
+// communication thread only.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "comm/serial_port.h"
+
+namespace quorvel {
+
+struct System;
+
+// A ring of 100 command lines (without their CR). At most 99 can be pending: the 100th
+// makes the ring wrap onto itself, which reads as empty, and is reported as fatal.
+class CommandQueue {
+public:
+    static constexpr int kSlots = 100;
+    // Room for the CR and the terminator of the original 253-byte slots.
+    static constexpr std::size_t kMaxText = 251;
+
+    // Copy, advance and overflow check as one step. True when the ring overflowed.
+    bool push(std::string_view text);
+    // Takes the next pending line, advancing read_index in the same step, so that a reset
+    // from another thread can never be undone by a late advance.
+    std::optional<std::string> pop();
+    // Empties the ring: both indices 0.
+    void reset();
+
+    bool empty() const;
+    int pending() const;
+    int write_index() const;
+    int read_index() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::array<std::string, kSlots> entries_;
+    int write_index_ = 0;
+    int read_index_ = 0;
+};
+
+inline constexpr std::size_t kMaxLineLength = 249;  // incoming lines keep this many characters
+
+struct DeviceLink {
+    explicit DeviceLink(int timeout_ms) : reply_timeout_ms(timeout_ms) {}
+
+    // The open port, or null. Held under port_mutex around every read, write and
+    // replacement, so a port is never closed under the communication thread's feet.
+    std::mutex port_mutex;
+    std::unique_ptr<SerialPort> port;
+    std::atomic<bool> has_port{false};
+
+    CommandQueue queue;
+
+    bool ready = true;
+    const int reply_timeout_ms;
+    int countdown_ms = 0;
+    const int bytes_per_read = 1;
+    std::string rx_line;  // the line being assembled, at most kMaxLineLength characters
+    std::string last_line;
+};
+
+// Puts a port in place (null: none). The old port is closed. Any thread.
+void replace_port(DeviceLink& link, std::unique_ptr<SerialPort> port);
+// Closes and forgets the port.
+void close_port(DeviceLink& link);
+
+// Appends a command line for the link's device. Dropped when the device has no port. On
+// overflow the "Fatal Communication Error" message is shown and the caller waits for it.
+void enqueue_command(System& sys, std::string_view text, DeviceLink& link);
+
+// While one of these lives on a thread, enqueue_command on that thread notes an overflow
+// instead of showing the message; the message is shown when it is destroyed. Construct it
+// before taking a lock under which commands are queued, so the operator's message never
+// waits while a lock is held.
+class OverflowMessageDeferral {
+public:
+    explicit OverflowMessageDeferral(System& sys);
+    ~OverflowMessageDeferral();
+    OverflowMessageDeferral(const OverflowMessageDeferral&) = delete;
+    OverflowMessageDeferral& operator=(const OverflowMessageDeferral&) = delete;
+
+private:
+    friend void enqueue_command(System&, std::string_view, DeviceLink&);
+    System& sys_;
+    OverflowMessageDeferral* outer_;
+    bool overflowed_ = false;
+};
+
+// Writes one byte straight to the port, between two whole lines of the thread.
+void write_raw_byte(DeviceLink& link, std::uint8_t byte);
+
+inline constexpr const char* kQueueOverflowMessage = "Fatal Communication Error";
+
+}  // namespace quorvel

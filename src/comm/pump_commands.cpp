@@ -1,0 +1,64 @@
+#include "pump_commands.h"
+
+#include <array>
+#include <cmath>
+
+#include "common/numeric_text.h"
+#include "shell/system.h"
+
+namespace quorvel {
+namespace {
+
+constexpr std::size_t kValuedLineMax = 51;
+
+// Every outward move is a dispense or a wash; only an aspirate carries the sign.
+void record_kind(CommState& c, MoveKind kind) {
+    if (kind == MoveKind::Aspirate) {
+        c.move_dispensing.store(false);
+    } else {
+        c.move_dispensing.store(true);
+        c.move_washing.store(kind != MoveKind::Dispense);
+    }
+}
+
+}  // namespace
+
+std::string_view pump_command_name(PumpCommand c) {
+    static constexpr std::array<std::string_view, 9> kNames{
+        "VM", "SLEW", "MOVR", "MSEL", "MUNIT", "SSTP", "BLE", "BLSH", "SAVE"};
+    return kNames[static_cast<std::size_t>(c)];
+}
+
+std::string format_pump_value(PumpCommand c, double value, bool negative) {
+    if (!std::isfinite(value)) return {};
+    std::string line(pump_command_name(c));
+    line += '=';
+    if (negative) line += '-';
+    line += format_fixed(value, 4, 8);
+    if (line.size() > kValuedLineMax) return {};
+    return line;
+}
+
+void send_pump_command(System& sys, PumpCommand c) {
+    enqueue_command(sys, pump_command_name(c), sys.comm.pump);
+}
+
+void send_pump_value(System& sys, PumpCommand c, double value, bool negative) {
+    const std::string line = format_pump_value(c, value, negative);
+    if (!line.empty()) enqueue_command(sys, line, sys.comm.pump);
+}
+
+void slew_pump(System& sys, double rate_ul_per_sec, MoveKind kind) {
+    sys.comm.pump_moving.store(true);
+    send_pump_value(sys, PumpCommand::SLEW, rate_ul_per_sec, kind == MoveKind::Aspirate);
+    record_kind(sys.comm, kind);
+}
+
+void move_pump_relative(System& sys, double rate_ul_per_sec, double volume_ul, MoveKind kind) {
+    sys.comm.pump_moving.store(true);
+    send_pump_value(sys, PumpCommand::VM, rate_ul_per_sec, false);
+    send_pump_value(sys, PumpCommand::MOVR, volume_ul, kind == MoveKind::Aspirate);
+    record_kind(sys.comm, kind);
+}
+
+}  // namespace quorvel

@@ -1,0 +1,28 @@
+#pragma once
+// The pump controller's command lines built by the system, and the two moves that also
+// record the kind of motion for the activity display. Any thread.
+
+#include <string>
+#include <string_view>
+
+namespace quorvel {
+
+struct System;
+
+enum class PumpCommand { VM, SLEW, MOVR, MSEL, MUNIT, SSTP, BLE, BLSH, SAVE };
+
+enum class MoveKind : int { Aspirate = 0, Dispense = 1, Wash = 2 };
+
+std::string_view pump_command_name(PumpCommand c);
+
+// "NAME=" + optional "-" + value in "%4.8f". Empty when the line would not fit its
+// 51-character buffer or the value is not finite: such a value cannot be a real move, and
+// cutting its text would send a different number.
+std::string format_pump_value(PumpCommand c, double value, bool negative);
+
+void send_pump_command(System& sys, PumpCommand c);
+void send_pump_value(System& sys, PumpCommand c, double value, bool negative);
+void slew_pump(System& sys, double rate_ul_per_sec, MoveKind kind);
+void move_pump_relative(System& sys, double rate_ul_per_sec, double volume_ul, MoveKind kind);
+
+}  // namespace quorvel

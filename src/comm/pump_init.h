@@ -1,0 +1,69 @@
+#pragma once
+// Pump initialisation: read the controller's backlash settings, configure it, load the
+// monitor program that reports every start and end of motion, then send the calibration.
+// One script line per controller reply, fed from the communication thread.
+
+#include <array>
+#include <functional>
+#include <span>
+#include <string_view>
+
+namespace quorvel {
+
+struct System;
+
+
+// Each script ends with the word "stop", which is never sent.
+using InitScript = std::span<const std::string_view>;
+
+inline constexpr std::array<std::string_view, 3> backlash_query_script{
+    "print \"ble=\",ble",
+    "print \"blsh=\",blsh",
+    "stop",
+};
+
+inline constexpr std::array<std::string_view, 21> controller_setup_script{
+    "echo 1=0",
+    "echo 2=0",
+    "msel=256",
+    "pos=0",
+    "blm=1",
+    "ios 21 = 18,1,0",
+    // Program 200 keeps the last value of the motion variable mvg and prints '~' when the
+    // motor starts and '|' when it stops.
+    "Pgm 200",
+    "VAR oldmvg=28",
+    "LBL loop1",
+    "BR loop1, mvg=oldmvg",
+    "oldmvg=mvg",
+    "BR ismove, oldmvg=1",
+    "PRINT \"|\"",
+    "BR loop1",
+    "LBL ismove",
+    "PRINT \"~\"",
+    "BR loop1",
+    "END",
+    "Pgm",
+    "run 200",
+    "stop",
+};
+
+inline constexpr int kInitStageNone = 0;
+inline constexpr int kInitStageSetup = 1;
+inline constexpr int kInitStageBacklash = 2;
+
+enum class InitStart { Started, AlreadyRunning, NoPort };
+
+// Window thread. When nothing runs and the Init window is closed: with a pump port, calls
+// open_init_window and starts the scripts; without one, shows "Please select a serial
+// port first".
+InitStart start_pump_initialisation(System& sys, const std::function<void()>& open_init_window);
+
+// Ends a running initialisation and empties the pump queue, as one step for the
+// communication thread (the reply time-out handling). Any thread.
+void cancel_pump_initialisation(System& sys);
+
+// Step 5 of a pass. Communication thread only.
+void initialisation_step(System& sys);
+
+}  // namespace quorvel

@@ -1,0 +1,46 @@
+#include "terminal_log.h"
+
+#include "shell/system.h"
+
+namespace quorvel {
+
+void TerminalLog::append(std::string_view line) {
+    std::lock_guard lock(mutex_);
+    lines_[write_index_].assign(line);
+    write_index_ = (write_index_ + 1) % kSlots;
+}
+
+std::vector<std::string> TerminalLog::take_waiting() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> out;
+    while (read_index_ != write_index_) {
+        out.push_back(lines_[read_index_]);
+        read_index_ = (read_index_ + 1) % kSlots;
+    }
+    return out;
+}
+
+void TerminalLog::reset() {
+    std::lock_guard lock(mutex_);
+    write_index_ = 0;
+    read_index_ = 0;
+}
+
+int TerminalLog::write_index() const {
+    std::lock_guard lock(mutex_);
+    return write_index_;
+}
+
+int TerminalLog::read_index() const {
+    std::lock_guard lock(mutex_);
+    return read_index_;
+}
+
+void append_terminal_line(System& sys, std::string_view line) {
+    sys.comm.terminal_log.append(line);
+    if (sys.notifier().is_open(WindowId::Terminal)) {
+        sys.notifier().post(WindowId::Terminal, note::TerminalLines, 0);
+    }
+}
+
+}  // namespace quorvel

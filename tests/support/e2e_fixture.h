@@ -1,0 +1,66 @@
+#pragma once
+// The real communication thread over real pseudo-terminals, against the simulators.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "comm/comm_thread.h"
+#include "comm/serial_port.h"
+#include "recording_notifier.h"
+#include "shell/system.h"
+#include "sim_device.h"
+
+namespace quorvel::testing {
+
+inline bool wait_until(const std::function<bool()>& condition,
+                       std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+class E2eFixture : public ::testing::Test {
+protected:
+    // Simulated motion runs 20 times faster than real time.
+    static constexpr double kTimeScale = 0.05;
+
+    void SetUp() override {
+        notifier.open(WindowId::Status);  // every pass posts to it: a pass counter
+        std::string error;
+        ASSERT_TRUE(pump_sim.start(&error)) << error;
+        ASSERT_TRUE(valve_sim.start(&error)) << error;
+        auto pump_port = open_serial_device(pump_sim.device_path(), &error);
+        ASSERT_TRUE(pump_port) << error;
+        replace_port(sys.comm.pump, std::move(pump_port));
+        auto valve_port = open_serial_device(valve_sim.device_path(), &error);
+        ASSERT_TRUE(valve_port) << error;
+        replace_port(sys.comm.valve, std::move(valve_port));
+    }
+    void TearDown() override {
+        thread.stop();
+        close_port(sys.comm.pump);
+        close_port(sys.comm.valve);
+    }
+
+    int passes_seen() const { return notifier.count(Call::Post, WindowId::Status, note::Refresh); }
+    // Waits until n more passes have run.
+    bool wait_passes(int n) {
+        const int target = passes_seen() + n;
+        return wait_until([&] { return passes_seen() >= target; });
+    }
+
+    RecordingNotifier notifier;
+    System sys{notifier};
+    sim::SimPump pump_sim{kTimeScale};
+    sim::SimValve valve_sim{kTimeScale};
+    CommThread thread{sys, 20};
+};
+
+}  // namespace quorvel::testing

@@ -1,0 +1,300 @@
+#include "comm/comm_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "comm/pump_commands.h"
+#include "comm/valve_commands.h"
+#include "core_fixture.h"
+
+namespace quorvel {
+namespace {
+
+using testing::Call;
+using testing::CoreFixture;
+
+class CommPass : public ::testing::Test, protected CoreFixture {
+protected:
+    CommState& c = sys.comm;
+};
+
+// --- pump receive ---------------------------------------------------------------------
+
+TEST_F(CommPass, BacklashRepliesSetTheMirrorAndTellSetup) {
+    attach_pump();
+    notifier.open(WindowId::Setup);
+    const struct {
+        const char* line;
+        bool enabled;
+    } cases[] = {{"ble=0", false}, {"ble=1", true}, {"ble=FALSE", false}, {"ble=", true},
+                 {"ble=f", true},  {"ble=F", false}};
+    for (const auto& k : cases) {
+        c.backlash_enabled = !k.enabled;
+        notifier.clear();
+        pump_port->feed(std::string(k.line) + "\r\n");
+        pass();
+        EXPECT_EQ(c.backlash_enabled.load(), k.enabled) << k.line;
+        EXPECT_EQ(notifier.count(Call::Post, WindowId::Setup, note::Refresh), 1) << k.line;
+    }
+    pump_port->feed("blsh=2.5\r\nBLE=0\r\n");
+    pass();
+    EXPECT_EQ(c.backlash_ul.load(), 2.5);
+    EXPECT_FALSE(c.backlash_enabled) << "the key is case-sensitive";
+    const auto lines = c.terminal_log.take_waiting();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "blsh=2.5");
+    EXPECT_EQ(lines.back(), "BLE=0");
+}
+
+TEST_F(CommPass, PromptAtLineStartAnswersWithoutText) {
+    attach_pump();
+    enqueue_command(sys, "A", c.pump);
+    enqueue_command(sys, "B", c.pump);
+    pass();
+    EXPECT_FALSE(c.pump.ready);
+    pump_port->feed("x>y");  // '>' inside a line is text
+    pass();
+    EXPECT_FALSE(c.pump.ready);
+    EXPECT_EQ(c.pump.rx_line, "x>y");
+    pump_port->feed("\r\n");
+    pass();  // the completed line answers A, and B goes out in the same pass
+    EXPECT_EQ(pump_port->written_lines(), (std::vector<std::string>{"A", "B"}));
+    EXPECT_FALSE(c.pump.ready);
+    pump_port->feed("?");
+    pass();
+    EXPECT_TRUE(c.pump.ready);
+    EXPECT_TRUE(c.pump.rx_line.empty()) << "the prompt is not stored";
+}
+
+TEST_F(CommPass, MotionReportsOnlyWithoutInitialisation) {
+    attach_pump();
+    pump_port->feed("~");
+    pass();
+    EXPECT_TRUE(c.pump_moving);
+    pump_port->feed("\r\n|\r\n");
+    pass();
+    EXPECT_FALSE(c.pump_moving);
+
+    c.init_stage = 1;
+    c.pump.ready = false;  // keep the script from sending
+    pump_port->feed("~");
+    pass();
+    EXPECT_FALSE(c.pump_moving);
+    EXPECT_EQ(c.pump.rx_line, "~") << "still stored as line text";
+}
+
+TEST_F(CommPass, LongLinesKeepTheirFirst249Characters) {
+    attach_both();
+    std::string long_line;
+    for (int i = 0; i < 300; ++i) long_line.push_back(static_cast<char>('a' + i % 26));
+    pump_port->feed(long_line + "\r");
+    valve_port->feed(long_line + "\r");
+    pass();
+    EXPECT_EQ(c.pump.last_line, long_line.substr(0, 249));
+    EXPECT_EQ(c.valve.last_line, long_line.substr(0, 249));
+}
+
+TEST_F(CommPass, EveryPumpLineGoesToTheTerminalEmptyOnesToo) {
+    attach_pump();
+    notifier.open(WindowId::Terminal);
+    pump_port->feed("ok\r\n\r\n");
+    pass();
+    EXPECT_EQ(c.terminal_log.take_waiting(), (std::vector<std::string>{"ok", ""}));
+    EXPECT_EQ(notifier.count(Call::Post, WindowId::Terminal, note::TerminalLines), 2);
+}
+
+// --- transmit and time-outs -----------------------------------------------------------
+
+TEST_F(CommPass, PumpWaitsForReplyOrExactly3000ms) {
+    attach_pump();
+    enqueue_command(sys, "one", c.pump);
+    enqueue_command(sys, "two", c.pump);
+    pass(2999);  // sends "one"
+    EXPECT_EQ(pump_port->written(), "one\r");
+    pass(1);  // 2999 ms later: not yet
+    EXPECT_EQ(notifier.count(Call::Post, WindowId::Main, note::CommTimeout), 0);
+    c.pump_moving = true;
+    pass();  // 3000 ms after sending
+    EXPECT_EQ(notifier.calls(), (std::vector<Call>{{Call::Post, WindowId::Main, note::CommTimeout,
+                                                    kPumpTimeout}}));
+    EXPECT_FALSE(c.pump_moving);
+    EXPECT_TRUE(c.pump.ready);
+    pass();
+    EXPECT_EQ(pump_port->written(), "one\rtwo\r");
+}
+
+TEST_F(CommPass, ReplyMakesTheLaterExpirySilent) {
+    attach_pump();
+    enqueue_command(sys, "one", c.pump);
+    pass();
+    pump_port->feed(">");
+    passes(100);
+    EXPECT_EQ(c.pump.countdown_ms, 0);
+    EXPECT_TRUE(notifier.calls().empty());
+}
+
+TEST_F(CommPass, FirstPassNeverTimesOut) {
+    attach_pump();
+    c.pump.ready = false;
+    c.pump.countdown_ms = 1;
+    now_ms = 4'000'000'000u;
+    pass();
+    EXPECT_EQ(c.pump.countdown_ms, 1);
+    EXPECT_TRUE(notifier.calls().empty());
+    pass();
+    EXPECT_EQ(notifier.count(Call::Post, WindowId::Main, note::CommTimeout), 1);
+}
+
+TEST_F(CommPass, ValveMoveGoesAtOnceAndCpWaits5000ms) {
+    attach_valve();
+    send_valve_command(sys, 3, ValveDirection::CCW, ValveKind::MultiPosition);
+    // The countdown is armed and then run down by the time since the previous pass, in the
+    // same pass: with no time between the first two passes it starts at the full 5000.
+    pass(0);
+    EXPECT_EQ(valve_port->written(), "cc3\r");
+    EXPECT_TRUE(c.valve.ready) << "a move line awaits no reply";
+    pass(4999);
+    EXPECT_EQ(valve_port->written(), "cc3\rcp\r");
+    EXPECT_FALSE(c.valve.ready);
+    pass(1);
+    EXPECT_TRUE(notifier.calls().empty());
+    EXPECT_TRUE(c.valve_busy);
+    pass();
+    EXPECT_EQ(notifier.calls(), (std::vector<Call>{{Call::Post, WindowId::Main, note::CommTimeout,
+                                                    kValveTimeout}}));
+    EXPECT_FALSE(c.valve_busy);
+}
+
+TEST_F(CommPass, ValveReplyClearsBusyOnlyWhenItBeginsWithPos) {
+    attach_valve();
+    const struct {
+        const char* reply;
+        bool still_busy;
+    } cases[] = {{"pos=3", false}, {"POSITION 3", false}, {"Pos", false}, {"err", true}, {"po", true}};
+    for (const auto& k : cases) {
+        send_valve_command(sys, 1, ValveDirection::Short, ValveKind::TwoPosition);
+        passes(2);
+        ASSERT_FALSE(c.valve.ready);
+        valve_port->feed(std::string(k.reply) + "\r\n");
+        pass();
+        EXPECT_TRUE(c.valve.ready) << k.reply;
+        EXPECT_EQ(c.valve_busy.load(), k.still_busy) << k.reply;
+        c.valve_busy = false;
+    }
+}
+
+TEST_F(CommPass, DeviceWithoutPortKeepsItsQueue) {
+    attach_pump();
+    enqueue_command(sys, "x", c.pump);
+    close_port(c.pump);
+    passes(3);
+    EXPECT_EQ(c.pump.queue.pending(), 1);
+}
+
+// --- activity -------------------------------------------------------------------------
+
+TEST_F(CommPass, ActivityPrecedence) {
+    const struct {
+        bool method_open, moving, dispensing, washing, busy;
+        int wait;
+        PumpActivity want;
+    } cases[] = {
+        {false, false, false, false, false, 0, PumpActivity::Ready},
+        {false, true, false, true, false, 0, PumpActivity::Aspirate},
+        {false, true, true, false, false, 0, PumpActivity::Dispense},
+        {false, true, true, true, false, 0, PumpActivity::Wash},
+        {false, false, false, false, true, 900, PumpActivity::Ready},
+        {true, true, true, false, true, 0, PumpActivity::Valve},
+        {true, false, false, false, false, 900, PumpActivity::Wait},
+        {true, true, true, false, false, 900, PumpActivity::Dispense},
+        {true, false, false, false, true, 900, PumpActivity::Valve},
+    };
+    for (const auto& k : cases) {
+        notifier.open(WindowId::Method, k.method_open);
+        c.pump_moving = k.moving;
+        c.move_dispensing = k.dispensing;
+        c.move_washing = k.washing;
+        c.valve_busy = k.busy;
+        sys.run.wait_remaining_ms = k.wait;
+        pass(0);
+        EXPECT_EQ(c.activity.load(), k.want) << &k - cases;
+    }
+}
+
+TEST_F(CommPass, WaitRunsDownOnlyWhileStill) {
+    sys.run.wait_remaining_ms = 120;
+    pass(50);  // first pass: nothing elapsed
+    EXPECT_EQ(sys.run.wait_remaining_ms, 120);
+    c.pump_moving = true;
+    pass(50);
+    EXPECT_EQ(sys.run.wait_remaining_ms, 120);
+    c.pump_moving = false;
+    pass(50);
+    EXPECT_EQ(sys.run.wait_remaining_ms, 70);
+    passes(2);
+    EXPECT_EQ(sys.run.wait_remaining_ms, 0) << "never below zero";
+}
+
+// --- notifications and the status line -------------------------------------------------
+
+TEST_F(CommPass, RefreshGoesToOpenWindowsInOrder) {
+    notifier.open(WindowId::Status);
+    notifier.open(WindowId::Test);
+    pass();
+    EXPECT_EQ(notifier.calls(), (std::vector<Call>{{Call::Post, WindowId::Test, note::Refresh, 0},
+                                                   {Call::Post, WindowId::Status, note::Refresh, 0}}));
+}
+
+TEST_F(CommPass, StatusLineFirstBuiltOnThe22ndPassThenEvery22nd) {
+    notifier.open(WindowId::Test);
+    for (int i = 1; i <= 66; ++i) {
+        pass();
+        const bool rebuilt = notifier.count(Call::Post, WindowId::Test, note::StatusLine) > 0;
+        EXPECT_EQ(rebuilt, i % 22 == 0) << "pass " << i;
+        if (i == 21) {
+            EXPECT_EQ(c.status_line(), "");
+        }
+        notifier.clear();
+    }
+    EXPECT_EQ(c.status_line(), "Pump:100    Gearbox:KR-TVN1    uL/Rev:100.000    Backlash(uL):disabled");
+}
+
+TEST(StatusLine, Parts) {
+    PumpSettings s;
+    s.pump = 0;
+    s.enable_pump_ul = 1;
+    EXPECT_EQ(build_status_line(s, true, 1.0),
+              "Pump:4    Gearbox:KR-TVN1    uL/Rev:4.009    Backlash(uL):1.000");
+    s.pump = 7;
+    s.gearbox = -1;
+    EXPECT_EQ(build_status_line(s, false, 0.0),
+              "Pump:none    Gearbox:none    uL/Rev:0.000    Backlash(uL):disabled");
+}
+
+// --- the thread itself ----------------------------------------------------------------
+
+TEST(CommThreadLifecycle, RunsPassesUntilStoppedAndJoins) {
+    testing::RecordingNotifier notifier;
+    notifier.open(WindowId::Status);
+    System sys(notifier);
+    CommThread thread(sys, 5);
+    thread.start();
+    EXPECT_TRUE(thread.running());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (notifier.count(Call::Post, WindowId::Status, note::Refresh) < 3 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    thread.stop();
+    EXPECT_FALSE(thread.running());
+    const int seen = notifier.count(Call::Post, WindowId::Status, note::Refresh);
+    EXPECT_GE(seen, 3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(notifier.count(Call::Post, WindowId::Status, note::Refresh), seen) << "no pass after stop";
+    thread.stop();  // idempotent
+}
+
+}  // namespace
+}  // namespace quorvel

@@ -1,0 +1,112 @@
+#include "comm/command_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "core_fixture.h"
+
+namespace quorvel {
+namespace {
+
+using testing::Call;
+using testing::CoreFixture;
+
+TEST(CommandQueue, NinetyNinePendingHundredthWrapsToEmptyWithMessage) {
+    CoreFixture f;
+    f.attach_pump();
+    for (int i = 0; i < 99; ++i) enqueue_command(f.sys, "L" + std::to_string(i), f.sys.comm.pump);
+    EXPECT_EQ(f.sys.comm.pump.queue.pending(), 99);
+    EXPECT_TRUE(f.notifier.messages().empty());
+
+    enqueue_command(f.sys, "L99", f.sys.comm.pump);
+    EXPECT_TRUE(f.sys.comm.pump.queue.empty());
+    ASSERT_EQ(f.notifier.calls().size(), 1u);
+    EXPECT_EQ(f.notifier.calls()[0],
+              (Call{Call::Message, WindowId::Main, 0, 0, "Fatal Communication Error", ""}));
+
+    enqueue_command(f.sys, "next", f.sys.comm.pump);
+    f.pass();
+    EXPECT_EQ(f.pump_port->written(), "next\r");
+}
+
+TEST(CommandQueue, IndicesWrapFrom99ToZero) {
+    CommandQueue q;
+    for (int i = 0; i < 99; ++i) {
+        q.push("x");
+        ASSERT_TRUE(q.pop());
+    }
+    EXPECT_EQ(q.write_index(), 99);
+    q.push("a");
+    EXPECT_EQ(q.write_index(), 0);
+    EXPECT_EQ(*q.pop(), "a");
+    EXPECT_EQ(q.read_index(), 0);
+    EXPECT_FALSE(q.pop());
+}
+
+TEST(CommandQueue, NoPortDropsSilently) {
+    CoreFixture f;
+    enqueue_command(f.sys, "SSTP", f.sys.comm.pump);
+    enqueue_command(f.sys, "cp", f.sys.comm.valve);
+    EXPECT_TRUE(f.sys.comm.pump.queue.empty());
+    EXPECT_TRUE(f.sys.comm.valve.queue.empty());
+    EXPECT_TRUE(f.notifier.calls().empty());
+}
+
+TEST(CommandQueue, OverlongTextIsCutToItsSlot) {
+    CommandQueue q;
+    q.push(std::string(300, 'a'));
+    EXPECT_EQ(q.pop()->size(), CommandQueue::kMaxText);
+}
+
+TEST(CommandQueue, DeferredOverflowMessageWaitsForTheScope) {
+    CoreFixture f;
+    f.attach_pump();
+    for (int i = 0; i < 99; ++i) enqueue_command(f.sys, "x", f.sys.comm.pump);
+    {
+        OverflowMessageDeferral outer(f.sys);
+        {
+            OverflowMessageDeferral inner(f.sys);
+            enqueue_command(f.sys, "y", f.sys.comm.pump);
+        }
+        EXPECT_TRUE(f.notifier.messages().empty());
+    }
+    EXPECT_EQ(f.notifier.messages(), std::vector<std::string>{"Fatal Communication Error"});
+}
+
+TEST(CommandQueue, ConcurrentProducersLoseNothing) {
+    CoreFixture f;
+    f.attach_pump();
+    auto produce = [&](char tag) {
+        for (int i = 0; i < 40; ++i) enqueue_command(f.sys, std::string(1, tag) + std::to_string(i), f.sys.comm.pump);
+    };
+    std::thread a(produce, 'a');
+    std::thread b(produce, 'b');
+    a.join();
+    b.join();
+    EXPECT_EQ(f.sys.comm.pump.queue.pending(), 80);
+    int from_a = 0, next_a = 0;
+    while (auto line = f.sys.comm.pump.queue.pop()) {
+        if ((*line)[0] == 'a') {
+            EXPECT_EQ(*line, "a" + std::to_string(next_a++)) << "one producer's lines stay in order";
+            ++from_a;
+        }
+    }
+    EXPECT_EQ(from_a, 40);
+}
+
+TEST(RawByte, GoesStraightToThePortOutsideTheQueue) {
+    CoreFixture f;
+    f.attach_both();
+    enqueue_command(f.sys, "queued", f.sys.comm.pump);
+    write_raw_byte(f.sys.comm.pump, 13);
+    write_raw_byte(f.sys.comm.valve, 27);
+    EXPECT_EQ(f.pump_port->written(), "\r");
+    EXPECT_EQ(f.valve_port->written(), "\x1b");
+    close_port(f.sys.comm.valve);
+    write_raw_byte(f.sys.comm.valve, 13);  // no port: nothing, no crash
+    EXPECT_FALSE(f.sys.comm.valve.has_port);
+}
+
+}  // namespace
+}  // namespace quorvel
