@@ -27,7 +27,7 @@ public:
             return true;
         }
         if (fd_ < 0) return false;
-        if (fill() || (wait_readable(1) && fill())) {
+        if (fill() || (wait_readable() && fill())) {
             out = buffer_[next_++];
             return true;
         }
@@ -75,10 +75,14 @@ private:
         }
     }
 
-    bool wait_readable(int timeout_ms) {
+    // "About 1 ms", as the original port's read time-out: a byte that is on its way is
+    // still taken in this pass. Slightly under a millisecond, so that the waits of the two
+    // ports do not stretch the 50 ms pass period by more than 2 ms.
+    bool wait_readable() {
         pollfd p{fd_, POLLIN, 0};
+        const timespec timeout{0, 900'000};
         for (;;) {
-            const int r = ::poll(&p, 1, timeout_ms);
+            const int r = ::ppoll(&p, 1, &timeout, nullptr);
             if (r < 0 && errno == EINTR) continue;
             return r > 0 && (p.revents & POLLIN);
         }

@@ -19,11 +19,10 @@ class StepText {
 public:
     static constexpr std::size_t kMax = 19;
     StepText() = default;
-    StepText(std::string_view s) { assign(s); }  // NOLINT: texts are written like strings
-    StepText& operator=(std::string_view s) {
-        assign(s);
-        return *this;
-    }
+    // Implicit on purpose: texts are written like strings.
+    StepText(std::string_view s) { assign(s); }        // NOLINT
+    StepText(const char* s) { assign(s); }             // NOLINT
+    StepText(const std::string& s) { assign(s); }      // NOLINT
     void assign(std::string_view s) { text_.assign(s.substr(0, kMax)); }
     void clear() { text_.clear(); }
     const std::string& str() const { return text_; }
@@ -32,7 +31,7 @@ public:
     // The character at i, or NUL past the end (as the fixed C buffers read).
     char at(std::size_t i) const { return i < text_.size() ? text_[i] : '\0'; }
     bool operator==(const StepText&) const = default;
-    bool operator==(std::string_view s) const { return text_ == s; }
+    bool operator==(const char* s) const { return text_ == s; }
 
 private:
     std::string text_;

@@ -1,0 +1,151 @@
+#include "comm/pump_init.h"
+
+#include <gtest/gtest.h>
+
+#include "core_fixture.h"
+
+namespace quorvel {
+namespace {
+
+using testing::Call;
+
+class PumpInit : public ::testing::Test, protected testing::CoreFixture {
+protected:
+    void SetUp() override { attach_pump(); }
+    InitStart start() {
+        return start_pump_initialisation(sys, [this] {
+            ++init_windows_opened;
+            notifier.open(WindowId::Init);
+        });
+    }
+    // A controller that answers every line it receives: the queries with their reply
+    // lines, everything else with a prompt.
+    void answering_passes(int n) {
+        for (int i = 0; i < n; ++i) {
+            const auto lines = pump_port->written_lines();
+            for (std::size_t k = answered_; k < lines.size(); ++k) {
+                if (lines[k] == "print \"ble=\",ble") pump_port->feed("ble=1\r\n");
+                else if (lines[k] == "print \"blsh=\",blsh") pump_port->feed("blsh=2.5\r\n");
+                else pump_port->feed(">");
+            }
+            answered_ = lines.size();
+            pass();
+        }
+    }
+    int init_windows_opened = 0;
+    std::size_t answered_ = 0;
+};
+
+TEST_F(PumpInit, CompleteRunQueuesScriptsThenCalibrationAndAdvances24Times) {
+    ASSERT_EQ(start(), InitStart::Started);
+    EXPECT_EQ(init_windows_opened, 1);
+    answering_passes(60);
+
+    std::vector<std::string> expected{"print \"ble=\",ble", "print \"blsh=\",blsh"};
+    for (const std::string_view l : controller_setup_script) {
+        if (l != "stop") expected.emplace_back(l);
+    }
+    expected.insert(expected.end(), {"MSEL=256.00000000", "MUNIT=2432.00000000"});
+    EXPECT_EQ(pump_port->written_lines(), expected);
+    EXPECT_EQ(sys.comm.init_stage, 0);
+    EXPECT_TRUE(sys.comm.backlash_enabled);
+    EXPECT_EQ(sys.comm.backlash_ul.load(), 2.5);
+
+    // 24 sends of 1000 to the Init window, then its close, and nothing else for it.
+    std::vector<Call> init_calls;
+    for (const Call& c : notifier.calls()) {
+        if (c.window == WindowId::Init) init_calls.push_back(c);
+    }
+    ASSERT_EQ(init_calls.size(), 25u);
+    for (int i = 0; i < 24; ++i) EXPECT_EQ(init_calls[i], (Call{Call::Send, WindowId::Init, note::InitAdvance, 0}));
+    EXPECT_EQ(init_calls[24], (Call{Call::Command, WindowId::Init, cmd::Close}));
+}
+
+TEST_F(PumpInit, MotionReportsIgnoredWhileRunning) {
+    ASSERT_EQ(start(), InitStart::Started);
+    sys.comm.init_stage = kInitStageSetup;
+    pump_port->feed("~\r\n");
+    pass();
+    EXPECT_FALSE(sys.comm.pump_moving);
+}
+
+TEST_F(PumpInit, StartsOnlyWhenIdleAndWithAPort) {
+    ASSERT_EQ(start(), InitStart::Started);
+    answering_passes(3);
+    const int line = sys.comm.init_line;
+    EXPECT_EQ(start(), InitStart::AlreadyRunning);
+    EXPECT_EQ(sys.comm.init_line, line);
+    EXPECT_EQ(init_windows_opened, 1);
+
+    testing::CoreFixture other;
+    EXPECT_EQ(start_pump_initialisation(other.sys, {}), InitStart::NoPort);
+    EXPECT_EQ(other.notifier.calls(), (std::vector<Call>{{Call::Message, WindowId::Main, 0, 0,
+                                                          "Please select a serial port first", "fyi"}}));
+
+    testing::CoreFixture open_window;
+    open_window.attach_pump();
+    open_window.notifier.open(WindowId::Init);
+    EXPECT_EQ(start_pump_initialisation(open_window.sys, {}), InitStart::AlreadyRunning);
+}
+
+TEST_F(PumpInit, TimeOutCancelsAndALaterStartBeginsAgain) {
+    ASSERT_EQ(start(), InitStart::Started);
+    answering_passes(8);  // into the set-up script
+    ASSERT_EQ(sys.comm.init_stage, kInitStageSetup);
+    passes(61);           // the controller goes silent: 3000 ms later the time-out
+    ASSERT_EQ(notifier.count(Call::Post, WindowId::Main, note::CommTimeout), 1);
+    enqueue_command(sys, "left over", sys.comm.pump);
+    cancel_pump_initialisation(sys);
+    EXPECT_EQ(sys.comm.init_stage, 0);
+    EXPECT_EQ(sys.comm.init_line, 0);
+    EXPECT_TRUE(sys.comm.pump.queue.empty());
+    EXPECT_EQ(sys.comm.pump.queue.write_index(), 0);
+
+    notifier.open(WindowId::Init, false);
+    pump_port->clear_written();
+    answered_ = 0;
+    ASSERT_EQ(start(), InitStart::Started);
+    answering_passes(2);
+    EXPECT_EQ(pump_port->written_lines().at(0), "print \"ble=\",ble");
+}
+
+// The window thread may cancel while the thread waits for the Init window to advance.
+class CancellingNotifier : public testing::RecordingNotifier {
+public:
+    System* sys = nullptr;
+    void send(WindowId w, int code, int param) override {
+        RecordingNotifier::send(w, code, param);
+        cancel_pump_initialisation(*sys);
+    }
+};
+
+TEST(PumpInitRace, CancelDuringTheAdvanceQueuesNothingMore) {
+    CancellingNotifier n;
+    System sys(n);
+    n.sys = &sys;
+    n.open(WindowId::Init);
+    auto port = std::make_unique<MemoryPort>();
+    replace_port(sys.comm.pump, std::move(port));
+    sys.comm.init_stage = kInitStageBacklash;
+    comm_thread_pass(sys, 1000);
+    EXPECT_EQ(sys.comm.init_stage, 0);
+    EXPECT_EQ(sys.comm.init_line, 0);
+    EXPECT_TRUE(sys.comm.pump.queue.empty());
+}
+
+TEST(TerminalLogRing, TwentyUnreadLinesWrapToEmpty) {
+    TerminalLog log;
+    for (int i = 0; i < 19; ++i) log.append("l" + std::to_string(i));
+    EXPECT_EQ(log.take_waiting().size(), 19u);
+    for (int i = 0; i < 20; ++i) log.append("m" + std::to_string(i));
+    EXPECT_TRUE(log.take_waiting().empty()) << "the ring wrapped onto itself";
+    log.append("after");
+    EXPECT_EQ(log.take_waiting(), std::vector<std::string>{"after"});
+    for (int i = 0; i < 30; ++i) log.append("x");
+    log.reset();
+    EXPECT_TRUE(log.take_waiting().empty());
+    EXPECT_EQ(log.write_index(), 0);
+}
+
+}  // namespace
+}  // namespace quorvel

@@ -1,0 +1,118 @@
+#include "method/method_file.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace quorvel {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kHeader = ";...Tamsel pump method file...Do not edit!...\r\n";
+
+TEST(MethodFileText, ReadingRules) {
+    const std::string long_tail(200, 'z');
+    const struct {
+        const char* name;
+        std::string bytes;
+        int rows;
+    } cases[] = {
+        {"Empty", "", 0},
+        {"HeaderOnly", kHeader, 0},
+        {"CommentsOnly", ";a\r\n;b\r\n", 0},
+        {"BlankLinesOnly", "\r\n\n\r\r\n", 0},
+        {"OneStep", kHeader + "Aspirate|100|50|0|false\r\n", 1},
+        {"LfOnly", "a|b|c|d|e\nf|g|h|i|j\n", 2},
+        {"CrOnly", "a|b|c|d|e\rf|g|h|i|j\r", 2},
+        {"CommentBetweenSteps", "a|b|c|d|e\r\n;note\r\nf|g|h|i|j\r\n", 2},
+        {"SixFieldsLoadFive", "a|b|c|d|e|f\r\n", 1},
+        {"FourFields", "a|b|c|d|e\r\na|b|c|d\r\n", 0},
+        {"EmptySecondField", "a||c|d|e\r\n", 0},
+        {"EmptyLastField", "a|b|c|d|\r\n", 0},
+        {"LastLineUnterminated", "a|b|c|d|e\r\nf|g|h|i|j", 1},
+        {"OnlyLineUnterminated", "a|b|c|d|e", 0},
+        {"FieldOf20Refused", "a|b|c|d|" + std::string(20, 'e') + "\r\n", 0},
+        {"FieldOf19Loads", "a|b|c|d|" + std::string(19, 'e') + "\r\n", 1},
+        {"CutAt180BeforeSplit", "a|b|c|d|e|" + long_tail + "\r\n", 1},
+        {"CutAt180LosesFifthField", std::string(176, 'a') + "|b|c|d|e\r\n", 0},
+        {"NulEndsTheLine", std::string("a|b|c\0|d|e\r\n", 12), 0},
+    };
+    for (const auto& k : cases) {
+        MethodTable t{};
+        EXPECT_EQ(parse_method_text(t, k.bytes), k.rows) << k.name;
+    }
+}
+
+TEST(MethodFileText, NinetyNineStepsLoadAHundredthIsRefused) {
+    std::string text = kHeader;
+    for (int i = 0; i < 99; ++i) text += "D|1|1|0|f\r\n";
+    MethodTable t{};
+    EXPECT_EQ(parse_method_text(t, text), 99);
+    text += "D|1|1|0|f\r\n";
+    EXPECT_EQ(parse_method_text(t, text), 0);
+}
+
+TEST(MethodFileText, WritesExactBytes) {
+    MethodTable t{};
+    t[0] = MethodStep{"Aspirate", "100.0000", "50.00", "0", "false"};
+    t[1] = MethodStep{"Multi Valve", "3", "CW", "5", "true"};
+    EXPECT_EQ(format_method_text(t, 2),
+              kHeader + "Aspirate|100.0000|50.00|0|false\r\nMulti Valve|3|CW|5|true\r\n");
+    EXPECT_EQ(format_method_text(t, 0), kHeader);
+    EXPECT_EQ(format_method_text(t, -4), kHeader);
+}
+
+class MethodFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("quorvel-pmf-" + std::to_string(::getpid()));
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    fs::path dir_;
+};
+
+TEST_F(MethodFile, RoundTripIsByteForByteAndKeepsLoadedTexts) {
+    MethodTable t{};
+    t[0] = MethodStep{"aspirate", "100", "50", "2", "yes"};  // texts as a person wrote them
+    t[1] = MethodStep{"Multi Valve", "3", "CW", "5", "true"};
+    t[2] = MethodStep{"2 Pos.Valve", "2", "Short", "0", "false"};
+    const fs::path p = dir_ / "run.pmf";
+    ASSERT_EQ(write_method_file(t, p, 3), 1);
+    MethodTable back{};
+    ASSERT_EQ(read_method_file(back, p), 3);
+    EXPECT_EQ(back, t);
+    const fs::path again = dir_ / "again.pmf";
+    ASSERT_EQ(write_method_file(back, again, 3), 1);
+    std::ifstream a(p, std::ios::binary), b(again, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(a), {}),
+              std::string(std::istreambuf_iterator<char>(b), {}));
+}
+
+TEST_F(MethodFile, EmptyMethodSavesButDoesNotOpen) {
+    MethodTable t{};
+    const fs::path p = dir_ / "empty.pmf";
+    ASSERT_EQ(write_method_file(t, p, 0), 1);
+    EXPECT_EQ(read_method_file(t, p), 0);
+}
+
+TEST_F(MethodFile, FailuresGiveZero) {
+    MethodTable t{};
+    EXPECT_EQ(read_method_file(t, dir_ / "missing.pmf"), 0);
+    EXPECT_EQ(read_method_file(t, dir_), 0);
+    EXPECT_EQ(write_method_file(t, dir_ / "no" / "such" / "dir.pmf", 0), 0);
+    // A failed write leaves the earlier file whole.
+    const fs::path p = dir_ / "keep.pmf";
+    t[0] = MethodStep{"Wash", "1", "1", "0", "false"};
+    ASSERT_EQ(write_method_file(t, p, 1), 1);
+    fs::create_directory(dir_ / "locked");
+    EXPECT_EQ(write_method_file(t, dir_ / "locked", 1), 0) << "a directory is not replaced";
+    MethodTable back{};
+    EXPECT_EQ(read_method_file(back, p), 1);
+}
+
+}  // namespace
+}  // namespace quorvel

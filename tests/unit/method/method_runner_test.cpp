@@ -1,0 +1,166 @@
+#include "method/method_runner.h"
+
+#include <gtest/gtest.h>
+
+#include "core_fixture.h"
+
+namespace quorvel {
+namespace {
+
+using testing::Call;
+
+class Runner : public ::testing::Test, protected testing::CoreFixture {
+protected:
+    void SetUp() override {
+        attach_both();
+        notifier.open(WindowId::Method);
+    }
+    void load(std::initializer_list<MethodStep> rows) {
+        int r = 0;
+        for (const MethodStep& s : rows) sys.method_table[r++] = s;
+        sys.run.step_count = r;
+    }
+    // As the Method window does: Idle when it opens, then Run.
+    void run() {
+        set_run_mode(sys, MethodRunMode::Idle);
+        set_run_mode(sys, MethodRunMode::Active);
+    }
+    // Lines written to the pump since the last call.
+    std::vector<std::string> pump_lines() {
+        auto lines = pump_port->written_lines();
+        pump_port->clear_written();
+        return lines;
+    }
+    // The controller answers whatever is outstanding and reports the end of motion.
+    void motion_ends() {
+        pump_port->feed(">");
+        pass();
+        pump_port->feed(">|\r\n");
+        pass();
+    }
+    MethodRun& r = sys.run;
+};
+
+TEST_F(Runner, StepsRunInTurnAfterMotionAndWait) {
+    load({{"Dispense", "20", "600", "1", "false"},
+          {"Aspirate", "10", "60", "0", "false"},
+          {"Wash", "5", "30", "0", "false"}});
+    run();
+    pass();  // decodes and starts row 0
+    EXPECT_EQ(r.current_step, 0);
+    EXPECT_TRUE(sys.comm.pump_moving);
+    EXPECT_EQ(r.wait_remaining_ms, 1000);
+    pass();
+    EXPECT_EQ(pump_lines(), (std::vector<std::string>{"SSTP"})) << "one line per reply";
+    motion_ends();
+    EXPECT_EQ(pump_lines(), (std::vector<std::string>{"VM=10.00000000", "MOVR=20.00000000"}));
+    EXPECT_FALSE(sys.comm.pump_moving);
+    // The wait runs down only now that the motion has ended: 950 ms are left, and the next
+    // row starts in the pass that takes the wait to 0.
+    EXPECT_EQ(r.wait_remaining_ms, 950);
+    passes(18);
+    EXPECT_EQ(r.current_step, 0);
+    pass();
+    EXPECT_EQ(r.current_step, 1);
+    motion_ends();
+    pass();
+    EXPECT_EQ(r.current_step, 2);
+    motion_ends();
+    passes(5);
+    EXPECT_EQ(r.current_step, 2) << "no Repeat: the method ends on its last row";
+    EXPECT_EQ(r.mode.load(), MethodRunMode::Active);
+    EXPECT_FALSE(sys.comm.pump_moving);
+}
+
+TEST_F(Runner, RepeatStartsOverAtRowZero) {
+    load({{"Multi Valve", "3", "CCW", "0", "false"}, {"2 Pos.Valve", "1", "Short", "0", "false"}});
+    r.repeat = true;
+    run();
+    pass();
+    // Each "pos" reply frees the valve, and the next row starts in the same pass.
+    for (int expected : {0, 1, 0, 1}) {
+        EXPECT_EQ(r.current_step, expected);
+        EXPECT_TRUE(sys.comm.valve_busy);
+        passes(2);
+        valve_port->feed("pos=1\r\n");
+        pass();
+    }
+    EXPECT_EQ(r.current_step, 0);
+    EXPECT_EQ(valve_port->written_lines(),
+              (std::vector<std::string>{"cc3", "cp", "goA", "cp", "cc3", "cp", "goA", "cp"}));
+}
+
+TEST_F(Runner, EventStepWaitsForAnEventThatArrivesWhenStill) {
+    load({{"2 Pos.Valve", "2", "Short", "0", "false"}, {"Aspirate", "10", "60", "0", "true"}});
+    run();
+    pass();
+    r.event_flag = true;  // a press during the valve move would be refused by the window; this
+    pass();               // one is consumed by the runner at the end of the pass all the same
+    EXPECT_FALSE(r.event_flag);
+    valve_port->feed("pos=2\r\n");
+    passes(3);
+    EXPECT_EQ(r.current_step, 0) << "waits for the operator";
+    EXPECT_EQ(sys.step.action, StepAction::Aspirate) << "the next step is decoded every pass";
+    r.event_flag = true;
+    pass();
+    EXPECT_EQ(r.current_step, 1);
+    EXPECT_TRUE(sys.comm.pump_moving);
+}
+
+TEST_F(Runner, ZeroStepsStartNothingUnlessRepeat) {
+    run();
+    passes(3);
+    EXPECT_EQ(r.current_step, -1);
+    r.repeat = true;
+    passes(3);
+    EXPECT_EQ(r.current_step, 0) << "row 0 starts with whatever it holds";
+}
+
+TEST_F(Runner, ResetQueuesSstpAndNothingMoreStarts) {
+    load({{"Dispense", "20", "600", "5", "false"}, {"Aspirate", "10", "60", "0", "false"}});
+    run();
+    pass();
+    r.wait_remaining_ms = 0;  // whatever the step armed
+    set_run_mode(sys, MethodRunMode::Idle);
+    EXPECT_EQ(r.current_step, -1);
+    EXPECT_FALSE(sys.comm.pump_moving);
+    EXPECT_EQ(notifier.count(Call::Post, WindowId::Method, note::MethodMode), 3);
+    pump_port->clear_written();
+    for (int i = 0; i < 10; ++i) {
+        pump_port->feed(">");
+        pass();
+    }
+    EXPECT_EQ(pump_lines(), (std::vector<std::string>{"VM=10.00000000", "MOVR=20.00000000", "SSTP"}));
+    EXPECT_EQ(r.current_step, -1);
+}
+
+TEST_F(Runner, SelectionFollowsTheCurrentStepOutsideEditing) {
+    load({{"Dispense", "20", "600", "0", "false"}});
+    r.selected_line = 4;
+    set_run_mode(sys, MethodRunMode::Idle);
+    notifier.clear();
+    pass();
+    EXPECT_EQ(notifier.count(Call::Post, WindowId::Method, note::MethodSelect), 1);
+    const auto calls = notifier.calls();
+    const auto it = std::find_if(calls.begin(), calls.end(),
+                                 [](const Call& c) { return c.code == note::MethodSelect; });
+    EXPECT_EQ(it->param, -1);
+    set_run_mode(sys, MethodRunMode::Editing);
+    notifier.clear();
+    pass();
+    EXPECT_EQ(notifier.count(Call::Post, WindowId::Method, note::MethodSelect), 0);
+}
+
+TEST_F(Runner, RunnerOnlyRunsWhileTheMethodWindowIsOpen) {
+    load({{"Dispense", "20", "600", "0", "false"}});
+    notifier.open(WindowId::Method, false);
+    run();
+    passes(3);
+    EXPECT_FALSE(sys.comm.pump_moving);
+    notifier.open(WindowId::Method);
+    pass();
+    EXPECT_TRUE(sys.comm.pump_moving);
+}
+
+}  // namespace
+}  // namespace quorvel
