@@ -1,0 +1,26 @@
+// setup.txt reader: any bytes leave a record within its ranges, and what the writer makes
+// of it reads back to a stable record.
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "shell/settings.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace quorvel;
+    PumpSettings s;
+    parse_setup_text(s, std::string_view(reinterpret_cast<const char*>(data), size));
+    if (s.com_pump < 0 || s.com_pump > 4 || s.com_valve < 0 || s.com_valve > 4) std::abort();
+    if (s.gearbox < 0 || s.gearbox > 3 || s.pump < 0 || s.pump > 3) std::abort();
+    if (s.enable_pump_ul != 0 && s.enable_pump_ul != 1) std::abort();
+    for (const float v : s.pump_ul) {
+        if (!(v > 0.0f) || !std::isfinite(v)) std::abort();
+    }
+    PumpSettings once;
+    parse_setup_text(once, format_setup_text(s, true, true));
+    PumpSettings twice;
+    parse_setup_text(twice, format_setup_text(once, true, true));
+    if (!(once == twice)) std::abort();
+    return 0;
+}
