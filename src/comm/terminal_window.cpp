@@ -1,0 +1,83 @@
+#include "terminal_window.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QFontDatabase>
+#include <QPlainTextEdit>
+
+#include "shell/system.h"
+
+namespace quorvel {
+
+TerminalWindow::TerminalWindow(AppContext& ctx, QWidget* owner)
+    : QuorvelDialog(ctx, WindowId::Terminal, owner, "Terminal", 300, 190, 40, 30) {
+    // Lines that arrived while the window was closed are not shown.
+    ctx_.sys.comm.terminal_log.reset();
+
+    auto* in_label = new QLabel("in:", this);
+    place(in_label, 0, 6, 8, 20, 10);
+    display_ = new QPlainTextEdit(this);
+    display_->setReadOnly(true);
+    display_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    display_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    display_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    display_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    place(display_, 300, 28, 6, 266, 146);
+    display_->installEventFilter(this);
+
+    auto* out_label = new QLabel("out:", this);
+    place(out_label, 0, 6, 160, 20, 10);
+    input_ = new QLineEdit(this);
+    input_->setMaxLength(kMaxInput);
+    place(input_, 301, 28, 158, 210, 13);
+    add_button(302, "send", 244, 158, 50, 13);
+    input_->setFocus();
+}
+
+bool TerminalWindow::eventFilter(QObject* watched, QEvent* event) {
+    // The display is for reading: whoever clicks it types into the input field.
+    if (watched == display_ && event->type() == QEvent::FocusIn) input_->setFocus();
+    return QuorvelDialog::eventFilter(watched, event);
+}
+
+void TerminalWindow::notify(int code, int) {
+    if (code == note::TerminalLines) {
+        show_waiting_lines();
+    } else if (code == note::TerminalEnter && QApplication::focusWidget() == input_) {
+        send_input(true);
+    }
+}
+
+void TerminalWindow::command(int id) {
+    if (id == 302) {
+        send_input(false);
+        return;
+    }
+    QuorvelDialog::command(id);
+}
+
+void TerminalWindow::show_waiting_lines() {
+    for (const std::string& line : ctx_.sys.comm.terminal_log.take_waiting()) {
+        if (line.empty()) continue;  // consumed, not shown
+        const QString text = QString::fromLatin1(line.data(), static_cast<int>(line.size())) + "\n";
+        if (display_->document()->characterCount() + text.size() > kDisplayLimit) {
+            QApplication::clipboard()->setText(display_->toPlainText());
+            display_->clear();
+        }
+        display_->insertPlainText(text);
+        display_->ensureCursorVisible();
+    }
+}
+
+void TerminalWindow::send_input(bool clear_after) {
+    // Sent unchanged; an empty line reaches the controller as a lone carriage return.
+    const std::string line = input_->text().left(kMaxInput).toStdString();
+    enqueue_command(ctx_.sys, line, ctx_.sys.comm.pump);
+    if (clear_after) input_->clear();
+    input_->setFocus();
+}
+
+}  // namespace quorvel

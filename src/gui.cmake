@@ -1,0 +1,23 @@
+# The windows and the quorvel program (Qt 6 Widgets).
+find_package(Qt6 REQUIRED COMPONENTS Widgets Network)
+
+add_library(quorvel_gui STATIC
+  shell/dialog_units.cpp
+  shell/main_window.cpp
+  shell/message_presenter.cpp
+  shell/notification_bridge.cpp
+  shell/quorvel_application.cpp
+  shell/quorvel_dialog.cpp
+  shell/signal_watcher.cpp
+  shell/single_instance.cpp
+  shell/small_windows.cpp
+  shell/window_registry.cpp
+  comm/terminal_window.cpp
+  pumpsetup/test_window.cpp
+  ${PROJECT_SOURCE_DIR}/resources/quorvel.qrc
+)
+set_target_properties(quorvel_gui PROPERTIES AUTOMOC ON AUTORCC ON)
+target_link_libraries(quorvel_gui PUBLIC quorvel_core Qt6::Widgets Qt6::Network)
+
+add_executable(quorvel shell/main.cpp)
+target_link_libraries(quorvel PRIVATE quorvel_gui quorvel_sim)

@@ -1,0 +1,224 @@
+#include "test_window.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <cmath>
+
+#include "comm/pump_commands.h"
+#include "common/numeric_text.h"
+#include "shell/message_presenter.h"
+#include "shell/system.h"
+
+namespace quorvel {
+namespace {
+
+const QStringList kVolumeItems{"Nanoliter", "Microliter", "Milliliter"};
+const QStringList kTimeItems{"Second", "Minute", "Hour"};
+
+// Lamp corners in points from the client area's top-left corner, 8 points square.
+constexpr std::array<double, 4> kLampX{54, 121, 188, 255};
+constexpr double kLampY = 175;
+constexpr double kLampSize = 8;
+
+QComboBox* unit_list(QWidget* parent, const QStringList& items, int selected) {
+    auto* box = new QComboBox(parent);
+    box->addItems(items);
+    box->setCurrentIndex(selected);
+    return box;
+}
+
+}  // namespace
+
+QString format_test_value(double v) {
+    return QString::fromStdString(std::fmod(v, 1.0) == 0.0 ? format_fixed(v, 4, 0) : format_fixed(v, 4, 2));
+}
+
+TestWindow::TestWindow(AppContext& ctx, QWidget* owner)
+    : QuorvelDialog(ctx, WindowId::Test, owner, "Test", 260, 190, 20, 20) {
+    const TestState& t = ctx_.sys.test;
+
+    // Lamp geometry, once, from the display's resolution.
+    for (std::size_t i = 0; i < lamps_.size(); ++i) {
+        const QPoint tl = points_to_pixels(this, kLampX[i], kLampY);
+        const QPoint br = points_to_pixels(this, kLampX[i] + kLampSize, kLampY + kLampSize);
+        lamps_[i] = QRect(tl, br - QPoint(1, 1));
+    }
+    lamp_area_ = lamps_.front().united(lamps_.back());
+
+    auto group = [this](const QString& title, int x, int y, int w, int h) {
+        auto* g = new QGroupBox(title, this);
+        place(g, 0, x, y, w, h);
+        g->lower();
+    };
+    group("System Settings", 3, 6, 254, 30);
+    group("Flow Rate", 3, 42, 254, 34);
+    group("Fixed Volume", 3, 84, 254, 34);
+    group("Pump State", 3, 126, 254, 34);
+
+    settings_line_ = new QLabel(this);
+    place(settings_line_, 2011, 7, 20, 244, 10);
+
+    flow_field_ = new QLineEdit(format_test_value(t.flow_value), this);
+    place(flow_field_, 2004, 40, 56, 38, 12);
+    flow_field_->installEventFilter(this);
+    flow_volume_unit_ = unit_list(this, kVolumeItems, static_cast<int>(t.flow_volume_unit));
+    place(flow_volume_unit_, 2002, 100, 56, 50, 12);
+    flow_time_unit_ = unit_list(this, kTimeItems, static_cast<int>(t.flow_time_unit));
+    place(flow_time_unit_, 2003, 172, 56, 46, 12);
+
+    fixed_field_ = new QLineEdit(format_test_value(t.fixed_volume), this);
+    place(fixed_field_, 2008, 40, 98, 38, 12);
+    fixed_unit_ = unit_list(this, kVolumeItems, static_cast<int>(t.fixed_volume_unit));
+    place(fixed_unit_, 2009, 100, 98, 50, 12);
+    enable_ = new QCheckBox(this);
+    place(enable_, 2010, 206, 98, 12, 12);
+    auto* enable_label = new QLabel("Enable", this);
+    place(enable_label, 0, 220, 100, 30, 10);
+
+    // Each label sits just left of its lamp.
+    const char* names[] = {"Ready", "Dispensing", "Aspirating", "Wait"};
+    for (std::size_t i = 0; i < lamps_.size(); ++i) {
+        auto* label = new QLabel(names[i], this);
+        label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        const int right = lamps_[i].left() - du_.x(3);
+        label->setGeometry(right - du_.x(44), lamps_[i].center().y() - du_.y(5), du_.x(44), du_.y(10));
+    }
+
+    add_button(2005, "Dispense", 15, 170, 44, 12);
+    add_button(2006, "Aspirate", 75, 170, 44, 12);
+    add_button(2007, "Stop", 135, 170, 44, 12);
+    add_button(cmd::Close, "Quit", 195, 170, 44, 12);
+
+    connect(flow_volume_unit_, &QComboBox::currentIndexChanged, this,
+            [this](int i) { flow_unit_changed(flow_volume_unit_, i); });
+    connect(flow_time_unit_, &QComboBox::currentIndexChanged, this,
+            [this](int i) { flow_unit_changed(flow_time_unit_, i); });
+    connect(fixed_field_, &QLineEdit::textChanged, this, [this](const QString& text) {
+        if (!opening_) ctx_.sys.test.fixed_volume = narrow_typed_value(text.left(49).toStdString());
+    });
+    connect(fixed_unit_, &QComboBox::currentIndexChanged, this, [this](int i) {
+        if (!opening_) ctx_.sys.test.fixed_volume_unit = static_cast<VolumeUnit>(i);
+    });
+
+    ctx_.sys.current_flow_ul_per_sec.store(
+        flow_to_ul_per_sec(t.flow_value, t.flow_volume_unit, t.flow_time_unit));
+    opening_ = false;
+}
+
+bool TestWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == flow_field_ && event->type() == QEvent::FocusOut && !opening_) {
+        flow_field_left();
+    }
+    return QuorvelDialog::eventFilter(watched, event);
+}
+
+void TestWindow::refuse(double rate, FlowCheckPlace place) {
+    if (auto message = flow_check(rate, ctx_.sys.calibration(), place)) {
+        ctx_.presenter.message(this, QString::fromStdString(*message), "fyi");
+    }
+}
+
+void TestWindow::flow_field_left() {
+    TestState& t = ctx_.sys.test;
+    const double v = narrow_typed_value(flow_field_->text().left(49).toStdString());
+    const double r = flow_to_ul_per_sec(v, t.flow_volume_unit, t.flow_time_unit);
+    if (flow_check(r, ctx_.sys.calibration(), FlowCheckPlace::FlowField)) {
+        flow_field_->setText(QString::fromStdString(format_fixed(t.flow_value, 4, 4)));
+        refuse(r, FlowCheckPlace::FlowField);
+        return;
+    }
+    t.flow_value = v;
+    ctx_.sys.current_flow_ul_per_sec.store(r);
+}
+
+void TestWindow::flow_unit_changed(QComboBox* box, int index) {
+    if (opening_ || reverting_) return;
+    TestState& t = ctx_.sys.test;
+    VolumeUnit volume = t.flow_volume_unit;
+    TimeUnit time = t.flow_time_unit;
+    if (box == flow_volume_unit_) volume = static_cast<VolumeUnit>(index);
+    else time = static_cast<TimeUnit>(index);
+    // The number in the field is read in the new unit, not converted.
+    const double r = flow_to_ul_per_sec(t.flow_value, volume, time);
+    if (flow_check(r, ctx_.sys.calibration(), FlowCheckPlace::Other)) {
+        reverting_ = true;
+        box->setCurrentIndex(box == flow_volume_unit_ ? static_cast<int>(t.flow_volume_unit)
+                                                      : static_cast<int>(t.flow_time_unit));
+        reverting_ = false;
+        refuse(r, FlowCheckPlace::Other);
+        return;
+    }
+    t.flow_volume_unit = volume;
+    t.flow_time_unit = time;
+    ctx_.sys.current_flow_ul_per_sec.store(r);
+}
+
+void TestWindow::move(int id) {
+    const MoveKind kind = id == 2005 ? MoveKind::Dispense : MoveKind::Aspirate;
+    const double rate = ctx_.sys.current_flow_ul_per_sec.load();
+    // Tested against the limits in force now: the Setup window may have changed them.
+    if (flow_check(rate, ctx_.sys.calibration(), FlowCheckPlace::Other)) {
+        refuse(rate, FlowCheckPlace::Other);
+        return;
+    }
+    const TestState& t = ctx_.sys.test;
+    if (enable_->isChecked()) {
+        const double volume =
+            static_cast<double>(static_cast<float>(volume_to_ul(t.fixed_volume, t.fixed_volume_unit)));
+        move_pump_relative(ctx_.sys, rate, volume, kind);
+    } else {
+        slew_pump(ctx_.sys, rate, kind);
+    }
+}
+
+void TestWindow::command(int id) {
+    switch (id) {
+        case 2005:
+        case 2006:
+            move(id);
+            break;
+        case 2007:
+            send_pump_command(ctx_.sys, PumpCommand::SSTP);
+            break;
+        case cmd::Close:
+            // Leaving the Test window always stops the pump.
+            send_pump_command(ctx_.sys, PumpCommand::SSTP);
+            QuorvelDialog::command(id);
+            break;
+        default:
+            break;
+    }
+}
+
+void TestWindow::notify(int code, int) {
+    if (code == note::Refresh) {
+        update(lamp_area_.adjusted(0, 0, 1, 1));
+    } else if (code == note::StatusLine) {
+        settings_line_->setText(QString::fromStdString(ctx_.sys.comm.status_line()));
+    }
+}
+
+void TestWindow::paintEvent(QPaintEvent* e) {
+    QuorvelDialog::paintEvent(e);
+    int lit = -1;
+    switch (ctx_.sys.comm.activity.load()) {
+        case PumpActivity::Ready: lit = 0; break;
+        case PumpActivity::Dispense: lit = 1; break;
+        case PumpActivity::Aspirate: lit = 2; break;
+        case PumpActivity::Wait: lit = 3; break;
+        default: return;  // wash and valve light nothing here, and nothing is drawn
+    }
+    QPainter p(this);
+    p.setPen(Qt::black);
+    for (std::size_t i = 0; i < lamps_.size(); ++i) {
+        p.setBrush(static_cast<int>(i) == lit ? QColor(0, 255, 0) : QColor(255, 255, 255));
+        p.drawRect(lamps_[i]);
+    }
+}
+
+}  // namespace quorvel

@@ -1,0 +1,313 @@
+#include "main_window.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QFile>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMenuBar>
+#include <QScreen>
+#include <QStatusBar>
+#include <QUrl>
+#include <filesystem>
+
+#include "comm/pump_init.h"
+#include "comm/terminal_window.h"
+#include "pumpsetup/test_window.h"
+#include "shell/message_presenter.h"
+#include "shell/notification_bridge.h"
+#include "shell/system.h"
+
+namespace quorvel {
+
+MainWindow::MainWindow(AppContext& ctx, StartupOptions options)
+    : ctx_(ctx), options_(std::move(options)), comm_thread_(ctx.sys) {
+    setObjectName("main");
+    setWindowTitle(kVersionTitle);
+    setWindowIcon(QIcon(":/quorvel/picon.png"));
+    // The class's gray background; the main window draws nothing of its own.
+    auto* client = new QWidget(this);
+    client->setObjectName("client");
+    client->setAutoFillBackground(true);
+    QPalette p = client->palette();
+    p.setColor(QPalette::Window, QColor(128, 128, 128));
+    client->setPalette(p);
+    setCentralWidget(client);
+    build_menu();
+    if (!options_.simulation_note.isEmpty()) {
+        auto* note_label = new QLabel(options_.simulation_note, this);
+        note_label->setObjectName("simulation");
+        statusBar()->addPermanentWidget(note_label, 1);
+    }
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        setGeometry(screen->availableGeometry());
+    }
+    ctx_.windows.set(WindowId::Main, this, this);
+}
+
+MainWindow::~MainWindow() {
+    shut_down();
+    ctx_.windows.clear(WindowId::Main, this);
+}
+
+void MainWindow::build_menu() {
+    menuBar()->setObjectName("MENU_1");
+    struct Item {
+        const char* text;
+        int id;
+    };
+    auto add_menu = [this](const char* title, std::initializer_list<Item> items) {
+        QMenu* menu = menuBar()->addMenu(title);
+        for (const Item& item : items) {
+            QAction* a = menu->addAction(item.text);
+            a->setObjectName(QStringLiteral("menu%1").arg(item.id));
+            const int id = item.id;
+            connect(a, &QAction::triggered, this, [this, id] { command(id); });
+        }
+    };
+    add_menu("&Method", {{"&New", cmd::New},
+                         {"&Open", cmd::Open},
+                         {"&Save", cmd::Save},
+                         {"Save &as...", cmd::SaveAs},
+                         {"&Quit", cmd::Quit}});
+    add_menu("&Utility", {{"&Test", cmd::Test},
+                          {"&Setup", cmd::Setup},
+                          {"&Initialize Pump", cmd::InitializePump},
+                          {"&Terminal", cmd::Terminal},
+                          {"Status", cmd::Status}});
+    add_menu("&Help", {{"View &Help", cmd::ViewHelp}, {"&About", cmd::About}});
+}
+
+// --- start-up and shutdown --------------------------------------------------------------
+
+void MainWindow::start_up() {
+    System& sys = ctx_.sys;
+    sys.startup_directory = std::filesystem::current_path().string();
+    PumpSettings s = sys.settings();
+    read_setup_file(s, std::filesystem::path(sys.startup_directory) / kSetupFileName);
+    if (options_.default_ports && s.com_pump == 0 && s.com_valve == 0) {
+        s.com_pump = 1;
+        s.com_valve = 2;
+    }
+    sys.set_settings(s);
+    compute_calibration(sys, s.enable_pump_ul);
+    open_pump_and_valve_ports();
+    if (quit_requested_) return;
+
+    if (!ctx_.windows.is_open(WindowId::First)) open_first_window(note::FirstNotice);
+
+    comm_thread_.start();
+    started_thread_ = true;
+    // Wakes the controller and the actuator; straight to the ports, outside the queues.
+    write_raw_byte(sys.comm.pump, 13);
+    write_raw_byte(sys.comm.pump, 13);
+    write_raw_byte(sys.comm.valve, 13);
+}
+
+void MainWindow::open_pump_and_valve_ports() {
+    System& sys = ctx_.sys;
+    struct Device {
+        DeviceLink& link;
+        int PumpSettings::*field;
+        const char* message;
+        bool is_pump;
+    };
+    const Device devices[] = {
+        {sys.comm.pump, &PumpSettings::com_pump, "Cannot open pump serial port.", true},
+        {sys.comm.valve, &PumpSettings::com_valve, "Cannot open valve serial port.", false},
+    };
+    for (const Device& d : devices) {
+        (d.is_pump ? pump_attempted_ : valve_attempted_) = true;
+        const int index = sys.settings().*d.field;
+        if (index == 0) continue;
+        std::string reason;
+        auto port = open_serial_port(index, &reason);
+        if (port) {
+            replace_port(d.link, std::move(port));
+            if (d.is_pump) ctx_.bridge.post(WindowId::Main, note::StartInit, 0);
+            continue;
+        }
+        sys.update_config([&](PumpSettings& st, PumpCalibration&) { st.*d.field = 0; });
+        ctx_.presenter.message(this, d.message, "",
+                               QString::fromStdString(serial_device_path(index) + ": " + reason));
+        if (quit_requested_) return;
+    }
+}
+
+void MainWindow::shut_down() {
+    if (shut_down_done_) return;
+    shut_down_done_ = true;
+    System& sys = ctx_.sys;
+    write_raw_byte(sys.comm.pump, 27);
+    // Nothing may wait for this thread from now on, then the thread ends before any port
+    // it uses is closed.
+    ctx_.bridge.shutdown();
+    comm_thread_.stop();
+    if (!sys.startup_directory.empty()) {
+        const PumpSettings s = sys.settings();
+        // A port is written only when it is open; one the start-up never came to (a quit
+        // during a start-up message) keeps its configured number.
+        const bool pump = sys.comm.pump.has_port.load() || (!pump_attempted_ && s.com_pump != 0);
+        const bool valve = sys.comm.valve.has_port.load() || (!valve_attempted_ && s.com_valve != 0);
+        write_setup_file(s, std::filesystem::path(sys.startup_directory) / kSetupFileName, pump, valve);
+    }
+    close_port(sys.comm.pump);
+    close_port(sys.comm.valve);
+}
+
+void MainWindow::closeEvent(QCloseEvent* e) {
+    shut_down();
+    e->accept();
+    QCoreApplication::quit();
+}
+
+// --- notifications ---------------------------------------------------------------------
+
+void MainWindow::notify(int code, int param) {
+    switch (code) {
+        case note::StartInit:
+            start_pump_initialisation(ctx_.sys, [this] { open_init_window(); });
+            break;
+        case note::CommTimeout:
+            handle_comm_timeout(param);
+            break;
+        case note::MethodOpened:
+            if (QWidget* m = ctx_.windows.widget(WindowId::Method)) {
+                method_normal_height_ = m->frameGeometry().height();
+                method_expanded_height_ = static_cast<int>(method_normal_height_ * 1.5);
+            }
+            break;
+        case note::MethodNormal:
+            resize_method_window(method_normal_height_);
+            break;
+        case note::MethodEnlarge:
+            resize_method_window(method_expanded_height_);
+            break;
+        default:
+            break;
+    }
+}
+
+void MainWindow::resize_method_window(int height) {
+    QWidget* m = ctx_.windows.widget(WindowId::Method);
+    if (!m) return;
+    const int frame_extra = m->frameGeometry().height() - m->height();
+    m->resize(m->width(), std::max(0, height - frame_extra));
+}
+
+void MainWindow::handle_comm_timeout(int device) {
+    if (ctx_.windows.is_open(WindowId::Init)) ctx_.bridge.post_command(WindowId::Init, cmd::Close);
+    cancel_pump_initialisation(ctx_.sys);
+    if (ctx_.windows.is_open(WindowId::Error)) return;
+    open_error_window(device == kPumpTimeout    ? ErrorSelector::PumpTimeout
+                      : device == kValveTimeout ? ErrorSelector::ValveTimeout
+                                                : ErrorSelector::None);
+}
+
+bool MainWindow::init_running() const { return ctx_.sys.comm.init_stage.load() != 0; }
+
+// --- commands --------------------------------------------------------------------------
+
+void MainWindow::command(int id) {
+    const WindowRegistry& w = ctx_.windows;
+    switch (id) {
+        case cmd::Setup:
+            // The Setup window comes with its own issue; its rule already holds.
+            if (w.is_open(WindowId::Setup) || init_running()) return;
+            break;
+        case cmd::Test:
+            if (w.is_open(WindowId::Method)) {
+                ctx_.presenter.message(this, "Please close the Method window.", "fyi");
+            } else if (!init_running() && !w.is_open(WindowId::Test)) {
+                open_test_window();
+            }
+            break;
+        case cmd::Open:
+        case cmd::New:
+            if (w.is_open(WindowId::Test)) {
+                ctx_.presenter.message(this, "Please close the Test window.", "fyi");
+            }
+            break;
+        case cmd::Save:
+        case cmd::SaveAs:
+            break;  // only with a Method window open
+        case cmd::Quit:
+            close();
+            break;
+        case cmd::InitializePump:
+            if (!init_running()) ctx_.bridge.post(WindowId::Main, note::StartInit, 0);
+            break;
+        case cmd::About:
+            if (!w.is_open(WindowId::First)) open_first_window(note::FirstAbout);
+            break;
+        case cmd::ViewHelp:
+            view_help();
+            break;
+        case cmd::Terminal:
+            if (!w.is_open(WindowId::Terminal)) open_terminal_window();
+            break;
+        case cmd::Status:
+            if (!w.is_open(WindowId::Status) && !init_running()) open_status_window();
+            break;
+        default:
+            break;
+    }
+}
+
+QString MainWindow::help_file_path() const {
+    return QString::fromStdString(ctx_.sys.startup_directory) + "/tamselhelp.pdf";
+}
+
+void MainWindow::view_help() {
+    const QString path = help_file_path();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        ctx_.presenter.message(this, "The help file is not installed.", "Help error");
+        return;
+    }
+    file.close();
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path))) {
+        ctx_.presenter.message(this,
+                               QString("You must have Adobe Reader to view help.\nYou can download "
+                                       "Adobe Reader at %1.")
+                                   .arg(kReaderDownload),
+                               "Help file requires pdf reader.");
+    }
+}
+
+// --- opening windows -------------------------------------------------------------------
+
+void MainWindow::open_first_window(int note_code) {
+    if (ctx_.windows.is_open(WindowId::First)) return;
+    (new FirstWindow(ctx_, this))->show();
+    ctx_.bridge.post(WindowId::First, note_code, 0);
+}
+
+void MainWindow::open_error_window(ErrorSelector selector) {
+    if (ctx_.windows.is_open(WindowId::Error)) return;
+    (new ErrorWindow(ctx_, this, selector))->show();
+}
+
+void MainWindow::open_init_window() {
+    if (ctx_.windows.is_open(WindowId::Init)) return;
+    (new InitWindow(ctx_, this, init_state_))->show();
+}
+
+void MainWindow::open_status_window() {
+    if (ctx_.windows.is_open(WindowId::Status)) return;
+    (new StatusWindow(ctx_, this))->show();
+}
+
+void MainWindow::open_terminal_window() {
+    if (ctx_.windows.is_open(WindowId::Terminal)) return;
+    (new TerminalWindow(ctx_, this))->show();
+}
+
+void MainWindow::open_test_window() {
+    if (ctx_.windows.is_open(WindowId::Test)) return;
+    (new TestWindow(ctx_, this))->show();
+}
+
+}  // namespace quorvel

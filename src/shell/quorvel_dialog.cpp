@@ -1,0 +1,51 @@
+#include "quorvel_dialog.h"
+
+#include <QPushButton>
+
+namespace quorvel {
+
+QString control_name(int id) { return QStringLiteral("ctl%1").arg(id); }
+
+QuorvelDialog::QuorvelDialog(AppContext& ctx, WindowId id, QWidget* owner, const QString& caption,
+                             int width_du, int height_du, int x_du, int y_du)
+    : QDialog(owner), ctx_(ctx), du_(dialog_font()), id_(id) {
+    setAttribute(Qt::WA_DeleteOnClose);
+    setModal(false);
+    setFont(dialog_font());
+    setWindowTitle(caption);
+    setFixedSize(du_.x(width_du), du_.y(height_du));
+    QPoint origin = owner ? owner->geometry().topLeft() : QPoint();
+    move(origin + QPoint(du_.x(x_du), du_.y(y_du)));
+    ctx_.windows.set(id_, this, this);
+}
+
+QuorvelDialog::~QuorvelDialog() { ctx_.windows.clear(id_, this); }
+
+void QuorvelDialog::command(int id) {
+    if (id == cmd::Close) close();
+}
+
+void QuorvelDialog::reject() { command(cmd::Close); }
+
+void QuorvelDialog::closeEvent(QCloseEvent* e) {
+    // The handle goes with the window at once, as a destroyed window's would: nothing is
+    // delivered to it any more, and a new one may be opened right away.
+    ctx_.windows.clear(id_, this);
+    QDialog::closeEvent(e);
+}
+
+void QuorvelDialog::place(QWidget* w, int id, int x, int y, int wd, int ht) {
+    if (id != 0) w->setObjectName(control_name(id));
+    w->setGeometry(du_.rect(x, y, wd, ht));
+}
+
+QPushButton* QuorvelDialog::add_button(int id, const QString& text, int x, int y, int w, int h) {
+    auto* b = new QPushButton(text, this);
+    b->setAutoDefault(false);
+    b->setDefault(false);
+    place(b, id, x, y, w, h);
+    connect(b, &QPushButton::clicked, this, [this, id] { command(id); });
+    return b;
+}
+
+}  // namespace quorvel

@@ -1,0 +1,22 @@
+#pragma once
+// SIGTERM and SIGINT become a call on the window thread, so they end the program through
+// the same shutdown as Quit. Window thread.
+
+#include <QObject>
+#include <functional>
+
+class QSocketNotifier;
+
+namespace quorvel {
+
+class SignalWatcher final : public QObject {
+public:
+    explicit SignalWatcher(std::function<void()> on_signal);
+    ~SignalWatcher() override;
+
+private:
+    std::function<void()> on_signal_;
+    QSocketNotifier* notifier_ = nullptr;
+};
+
+}  // namespace quorvel

@@ -1,0 +1,40 @@
+#pragma once
+// WindowHandles: one handle per modeless window, empty while it is closed. Handles are
+// used on the window thread only; whether a window is open may be asked from any thread.
+
+#include <QPointer>
+#include <QWidget>
+#include <array>
+#include <atomic>
+
+#include "comm/notifier.h"
+
+namespace quorvel {
+
+// What every window of the program handles: user notifications and commands.
+class NotifiedWindow {
+public:
+    virtual ~NotifiedWindow() = default;
+    virtual void notify(int code, int param) = 0;
+    virtual void command(int id) = 0;
+};
+
+class WindowRegistry {
+public:
+    // Window thread.
+    void set(WindowId id, QWidget* widget, NotifiedWindow* handler);
+    void clear(WindowId id, const QWidget* widget);
+    QWidget* widget(WindowId id) const;
+    NotifiedWindow* handler(WindowId id) const;
+
+    // Any thread.
+    bool is_open(WindowId id) const { return open_[index(id)].load(); }
+
+private:
+    static std::size_t index(WindowId id) { return static_cast<std::size_t>(id); }
+    std::array<QPointer<QWidget>, kWindowCount> widgets_;
+    std::array<NotifiedWindow*, kWindowCount> handlers_{};
+    std::array<std::atomic<bool>, kWindowCount> open_{};
+};
+
+}  // namespace quorvel
