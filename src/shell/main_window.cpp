@@ -39,6 +39,8 @@ MainWindow::MainWindow(AppContext& ctx, StartupOptions options)
     if (!options_.simulation_note.isEmpty()) {
         auto* note_label = new QLabel(options_.simulation_note, this);
         note_label->setObjectName("simulation");
+        // Impossible to overlook, so nobody takes a simulated run for a real one.
+        note_label->setStyleSheet("QLabel { background: #ffd24d; color: black; font-weight: bold; padding: 3px; }");
         statusBar()->addPermanentWidget(note_label, 1);
     }
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -160,7 +162,8 @@ void MainWindow::shut_down() {
 void MainWindow::closeEvent(QCloseEvent* e) {
     shut_down();
     e->accept();
-    QCoreApplication::quit();
+    // exit() ends every event loop, a start-up message's included; quit() may be refused.
+    QCoreApplication::exit(0);
 }
 
 // --- notifications ---------------------------------------------------------------------

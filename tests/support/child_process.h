@@ -1,0 +1,89 @@
+#pragma once
+// Starts a program in its own directory and environment, for end-to-end tests of the
+// real binary.
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace quorvel::testing {
+
+class ChildProcess {
+public:
+    ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                 const std::string& dir, const std::map<std::string, std::string>& env) {
+        std::vector<std::string> env_strings;
+        for (char** e = environ; *e; ++e) {
+            const std::string entry(*e);
+            const std::string key = entry.substr(0, entry.find('='));
+            if (!env.count(key)) env_strings.push_back(entry);
+        }
+        for (const auto& [k, v] : env) env_strings.push_back(k + "=" + v);
+        std::vector<char*> envp;
+        for (auto& s : env_strings) envp.push_back(s.data());
+        envp.push_back(nullptr);
+        std::vector<std::string> argv_strings{program};
+        argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& s : argv_strings) argv.push_back(s.data());
+        argv.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~ChildProcess() {
+        if (pid_ > 0 && !exit_code_) {
+            ::kill(pid_, SIGKILL);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+        }
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool started() const { return pid_ > 0; }
+    void signal(int sig) const { ::kill(pid_, sig); }
+
+    // The exit code once the program has ended within the limit; -1 for a signal death.
+    std::optional<int> wait_exit(std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!exit_code_ && std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+            if (r == pid_) {
+                exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+        return exit_code_;
+    }
+    bool running() {
+        if (exit_code_) return false;
+        int status = 0;
+        const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return !exit_code_;
+    }
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> exit_code_;
+};
+
+}  // namespace quorvel::testing

@@ -1,0 +1,106 @@
+// Opens every window of the program in a typical state and saves a picture of each, so
+// that anyone can look at them. Usage: window_gallery <output directory>
+
+#include <QDir>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QTimer>
+#include <cstdio>
+#include <memory>
+
+#include "comm/comm_thread.h"
+#include "comm/memory_port.h"
+#include "comm/terminal_window.h"
+#include "pumpsetup/test_window.h"
+#include "shell/main_window.h"
+#include "shell/message_presenter.h"
+#include "shell/notification_bridge.h"
+#include "shell/quorvel_application.h"
+#include "shell/system.h"
+
+namespace {
+
+using namespace quorvel;
+
+class SilentPresenter final : public MessagePresenter {
+public:
+    void message(QWidget*, const QString&, const QString&, const QString&) override {}
+    Answer question(QWidget*, const QString&, const QString&) override { return Answer::Cancel; }
+};
+
+bool save(QWidget* w, const QString& dir, const QString& name) {
+    QCoreApplication::processEvents();
+    const QString path = dir + "/" + name + ".png";
+    const bool ok = w && w->grab().save(path);
+    std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(path));
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QuorvelApplication app(argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: window_gallery <output directory>\n");
+        return 2;
+    }
+    const QString out = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(out);
+
+    System sys;
+    WindowRegistry windows;
+    SilentPresenter presenter;
+    NotificationBridge bridge(windows, presenter);
+    sys.set_notifier(bridge);
+    AppContext ctx{sys, windows, bridge, presenter};
+    replace_port(sys.comm.pump, std::make_unique<MemoryPort>());
+    replace_port(sys.comm.valve, std::make_unique<MemoryPort>());
+    sys.startup_directory = QDir::tempPath().toStdString();
+    compute_calibration(sys, 0);
+
+    MainWindow main_window(ctx, {"Simulated devices: the pump controller on COM1 and the valve "
+                                 "actuator on COM2 are simulators, not hardware.", true});
+    main_window.resize(900, 600);
+    main_window.show();
+    bool ok = save(&main_window, out, "main");
+
+    main_window.open_first_window(note::FirstNotice);
+    ok &= save(windows.widget(WindowId::First), out, "first-notice");
+    windows.widget(WindowId::First)->close();
+    main_window.open_first_window(note::FirstAbout);
+    ok &= save(windows.widget(WindowId::First), out, "first-about");
+
+    main_window.open_init_window();
+    for (int i = 0; i < 10; ++i) bridge.deliver(WindowId::Init, false, note::InitAdvance, 0);
+    ok &= save(windows.widget(WindowId::Init), out, "init");
+
+    main_window.open_error_window(ErrorSelector::PumpTimeout);
+    ok &= save(windows.widget(WindowId::Error), out, "error-pump");
+    windows.widget(WindowId::Error)->close();
+    main_window.open_error_window(ErrorSelector::ValveTimeout);
+    ok &= save(windows.widget(WindowId::Error), out, "error-valve");
+
+    sys.comm.pump_moving = true;
+    sys.current_flow_ul_per_sec = 10.0;
+    main_window.open_status_window();
+    bridge.deliver(WindowId::Status, false, note::Refresh, 0);
+    ok &= save(windows.widget(WindowId::Status), out, "status");
+
+    main_window.open_terminal_window();
+    for (const char* line : {"ble=1", "blsh=1.5", "~", "|", ""}) sys.comm.terminal_log.append(line);
+    bridge.deliver(WindowId::Terminal, false, note::TerminalLines, 0);
+    ok &= save(windows.widget(WindowId::Terminal), out, "terminal");
+
+    main_window.open_test_window();
+    sys.comm.move_dispensing = true;
+    sys.comm.move_washing = false;
+    for (int i = 0; i < 22; ++i) comm_thread_pass(sys, 1000 + 50 * i);
+    bridge.deliver(WindowId::Test, false, note::StatusLine, 0);
+    ok &= save(windows.widget(WindowId::Test), out, "test-dispensing");
+    sys.comm.pump_moving = false;
+    comm_thread_pass(sys, 3000);
+    ok &= save(windows.widget(WindowId::Test), out, "test-ready");
+
+    main_window.shut_down();
+    return ok ? 0 : 1;
+}
