@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <cmath>
+#include <functional>
 
 #include "comm/pump_commands.h"
 #include "common/numeric_text.h"
@@ -24,6 +25,26 @@ const QStringList kTimeItems{"Second", "Minute", "Hour"};
 constexpr std::array<double, 4> kLampX{54, 121, 188, 255};
 constexpr double kLampY = 175;
 constexpr double kLampSize = 8;
+
+// The lamps lie inside the Pump State group box, whose interior the style may shade; a
+// child above it paints them so their colours stay exact.
+class LampPanel final : public QWidget {
+public:
+    LampPanel(QWidget* parent, std::function<void(QPainter&)> paint)
+        : QWidget(parent), paint_(std::move(paint)) {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.translate(-pos());  // the lamps are in the window's coordinates
+        paint_(p);
+    }
+
+private:
+    std::function<void(QPainter&)> paint_;
+};
 
 QComboBox* unit_list(QWidget* parent, const QStringList& items, int selected) {
     auto* box = new QComboBox(parent);
@@ -59,6 +80,8 @@ TestWindow::TestWindow(AppContext& ctx, QWidget* owner)
     group("Flow Rate", 3, 42, 254, 34);
     group("Fixed Volume", 3, 84, 254, 34);
     group("Pump State", 3, 126, 254, 34);
+    lamp_panel_ = new LampPanel(this, [this](QPainter& p) { paint_lamps(p); });
+    lamp_panel_->setGeometry(lamp_area_.adjusted(0, 0, 1, 1));
 
     settings_line_ = new QLabel(this);
     place(settings_line_, 2011, 7, 20, 244, 10);
@@ -197,14 +220,13 @@ void TestWindow::command(int id) {
 
 void TestWindow::notify(int code, int) {
     if (code == note::Refresh) {
-        update(lamp_area_.adjusted(0, 0, 1, 1));
+        lamp_panel_->update();
     } else if (code == note::StatusLine) {
         settings_line_->setText(QString::fromStdString(ctx_.sys.comm.status_line()));
     }
 }
 
-void TestWindow::paintEvent(QPaintEvent* e) {
-    QuorvelDialog::paintEvent(e);
+void TestWindow::paint_lamps(QPainter& p) const {
     int lit = -1;
     switch (ctx_.sys.comm.activity.load()) {
         case PumpActivity::Ready: lit = 0; break;
@@ -213,7 +235,6 @@ void TestWindow::paintEvent(QPaintEvent* e) {
         case PumpActivity::Wait: lit = 3; break;
         default: return;  // wash and valve light nothing here, and nothing is drawn
     }
-    QPainter p(this);
     p.setPen(Qt::black);
     for (std::size_t i = 0; i < lamps_.size(); ++i) {
         p.setBrush(static_cast<int>(i) == lit ? QColor(0, 255, 0) : QColor(255, 255, 255));

@@ -13,6 +13,7 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QPainter;
 
 namespace quorvel {
 
@@ -27,7 +28,6 @@ public:
     QRect lamp_area() const { return lamp_area_; }
 
 protected:
-    void paintEvent(QPaintEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -35,6 +35,7 @@ private:
     void flow_unit_changed(QComboBox* box, int index);
     void move(int id);
     void refuse(double rate, FlowCheckPlace place);
+    void paint_lamps(QPainter& p) const;
 
     QLabel* settings_line_;
     QLineEdit* flow_field_;
@@ -45,6 +46,7 @@ private:
     QCheckBox* enable_;
     std::array<QRect, 4> lamps_;
     QRect lamp_area_;
+    QWidget* lamp_panel_;
     bool opening_ = true;   // no handler acts while the window fills its controls
     bool reverting_ = false;  // a refused unit is being selected again
 };

@@ -1,5 +1,6 @@
 #include "quorvel_dialog.h"
 
+#include <QCloseEvent>
 #include <QPushButton>
 
 namespace quorvel {
@@ -28,10 +29,19 @@ void QuorvelDialog::command(int id) {
 void QuorvelDialog::reject() { command(cmd::Close); }
 
 void QuorvelDialog::closeEvent(QCloseEvent* e) {
+    if (e->spontaneous()) {
+        // The close box is the Close command, which decides and closes. Queued: a close
+        // asked for inside this event would be ignored.
+        e->ignore();
+        QMetaObject::invokeMethod(this, [this] { command(cmd::Close); }, Qt::QueuedConnection);
+        return;
+    }
     // The handle goes with the window at once, as a destroyed window's would: nothing is
     // delivered to it any more, and a new one may be opened right away.
     ctx_.windows.clear(id_, this);
-    QDialog::closeEvent(e);
+    // Not QDialog's handler: it would reject() (command 2) again and, the window still
+    // being visible then, refuse the close.
+    e->accept();
 }
 
 void QuorvelDialog::place(QWidget* w, int id, int x, int y, int wd, int ht) {

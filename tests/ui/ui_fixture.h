@@ -1,0 +1,150 @@
+#pragma once
+// One program's worth of windows per test: a fresh system with an in-memory pump port, a
+// main window that was never started up (no setup.txt, no real ports, no thread) and a
+// presenter that records every message instead of blocking on it.
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QObject>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTest>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "comm/comm_thread.h"
+#include "comm/memory_port.h"
+#include "pumpsetup/calibration.h"
+#include "shell/app_context.h"
+#include "shell/main_window.h"
+#include "shell/message_presenter.h"
+#include "shell/notification_bridge.h"
+#include "shell/quorvel_dialog.h"
+#include "shell/quorvel_application.h"
+#include "shell/system.h"
+#include "shell/window_registry.h"
+
+namespace quorvel::uitest {
+
+// Every message shown, as "caption: text".
+class RecordingPresenter final : public MessagePresenter {
+public:
+    void message(QWidget*, const QString& text, const QString& caption, const QString&) override {
+        shown << caption + ": " + text;
+    }
+    Answer question(QWidget*, const QString&, const QString&) override { return Answer::Cancel; }
+    QStringList shown;
+};
+
+// The messages expected from one step: none, or this one with the caption "fyi".
+inline QStringList fyi(const QString& text) { return text.isEmpty() ? QStringList{} : QStringList{"fyi: " + text}; }
+
+// A window the program does not have yet, standing in for it in the registry.
+struct StandInWindow final : public NotifiedWindow {
+    void notify(int, int) override {}
+    void command(int) override {}
+};
+
+struct UiFixture {
+    explicit UiFixture(bool with_pump_port = true) {
+        sys.set_notifier(bridge);
+        sys.startup_directory = dir.path().toStdString();
+        compute_calibration(sys, 0);
+        if (with_pump_port) {
+            auto port = std::make_unique<MemoryPort>();
+            pump_port = port.get();
+            replace_port(sys.comm.pump, std::move(port));
+        }
+        main = std::make_unique<MainWindow>(ctx);
+        app().route_enter_to_terminal(&windows, &bridge);
+    }
+    ~UiFixture() {
+        app().route_enter_to_terminal(nullptr, nullptr);
+        main.reset();
+    }
+
+    static QuorvelApplication& app() { return *static_cast<QuorvelApplication*>(QCoreApplication::instance()); }
+
+    // Handles every queued notification, including those posted while handling others.
+    static void settle() {
+        for (int i = 0; i < 8; ++i) {
+            QCoreApplication::sendPostedEvents();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+    }
+
+    // Makes w the active window, where the keyboard goes.
+    static bool activate(QWidget* w) {
+        w->activateWindow();
+        return QTest::qWaitFor([w] { return QApplication::activeWindow() == w; });
+    }
+
+    template <class W = QWidget>
+    W* window(WindowId id) const {
+        return dynamic_cast<W*>(windows.widget(id));
+    }
+    bool open(WindowId id) const { return windows.is_open(id); }
+
+    template <class C = QWidget>
+    static C* control(const QWidget* w, int id) {
+        return w->findChild<C*>(control_name(id));
+    }
+
+    // Takes every line waiting in the pump queue.
+    QStringList take_pump_queue() {
+        QStringList out;
+        while (auto line = sys.comm.pump.queue.pop()) out << QString::fromStdString(*line);
+        return out;
+    }
+
+    // One pass of the communication thread; the clock then moves on by step_ms.
+    void pass(std::uint32_t step_ms = 50) {
+        comm_thread_pass(sys, now_ms);
+        now_ms += step_ms;
+    }
+    // A controller that answers every line it was sent with a prompt, then a pass.
+    void answering_pass() {
+        const std::size_t sent = pump_port->written_lines().size();
+        for (; answered < sent; ++answered) pump_port->feed(">");
+        pass();
+        settle();
+    }
+    // Answers the controller's way through a running initialisation.
+    void finish_initialisation() {
+        for (int i = 0; i < 200 && sys.comm.init_stage.load() != 0; ++i) answering_pass();
+        QVERIFY(sys.comm.init_stage.load() == 0);
+    }
+
+    void open_method_stand_in() { windows.set(WindowId::Method, &method_stand_in, &method_handler); }
+
+    void set_pump_size(int size) {
+        sys.update_config([size](PumpSettings& s, PumpCalibration&) { s.pump = size; });
+        compute_calibration(sys, 0);
+    }
+
+    QTemporaryDir dir;
+    System sys;
+    WindowRegistry windows;
+    RecordingPresenter presenter;
+    NotificationBridge bridge{windows, presenter};
+    AppContext ctx{sys, windows, bridge, presenter};
+    MemoryPort* pump_port = nullptr;
+    std::size_t answered = 0;
+    std::uint32_t now_ms = 1000;
+    QWidget method_stand_in;
+    StandInWindow method_handler;
+    std::unique_ptr<MainWindow> main;
+};
+
+// Each test class registers itself; the one main runs them all.
+std::vector<std::function<std::unique_ptr<QObject>()>>& test_classes();
+
+template <class T>
+struct RegisterTestClass {
+    RegisterTestClass() {
+        test_classes().push_back([] { return std::unique_ptr<QObject>(new T); });
+    }
+};
+
+}  // namespace quorvel::uitest
