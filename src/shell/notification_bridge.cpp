@@ -8,47 +8,9 @@
 #include "shell/window_registry.h"
 
 namespace quorvel {
-
-struct NotificationBridge::Completion {
-    bool done = false;
-};
-
 namespace {
 
-const QEvent::Type kNotifyEvent = static_cast<QEvent::Type>(QEvent::User + 1);
-const QEvent::Type kMessageEvent = static_cast<QEvent::Type>(QEvent::User + 2);
-
-// Releases its waiter when destroyed, handled or not: an event that Qt discards at exit
-// must not leave the communication thread waiting forever.
-class BridgeEvent : public QEvent {
-public:
-    BridgeEvent(Type type, std::function<void()> release) : QEvent(type), release_(std::move(release)) {}
-    ~BridgeEvent() override {
-        if (release_) release_();
-    }
-
-private:
-    std::function<void()> release_;
-};
-
-class NotifyEvent final : public BridgeEvent {
-public:
-    NotifyEvent(WindowId w, bool is_command, int code, int param, std::function<void()> release)
-        : BridgeEvent(kNotifyEvent, std::move(release)), window(w), is_command(is_command), code(code), param(param) {}
-    WindowId window;
-    bool is_command;
-    int code;
-    int param;
-};
-
-class MessageEvent final : public BridgeEvent {
-public:
-    MessageEvent(WindowId owner, QString text, QString caption, std::function<void()> release)
-        : BridgeEvent(kMessageEvent, std::move(release)), owner(owner), text(std::move(text)), caption(std::move(caption)) {}
-    WindowId owner;
-    QString text;
-    QString caption;
-};
+const QEvent::Type kWakeEvent = static_cast<QEvent::Type>(QEvent::User + 1);
 
 }  // namespace
 
@@ -57,7 +19,6 @@ NotificationBridge::NotificationBridge(WindowRegistry& windows, MessagePresenter
 
 NotificationBridge::~NotificationBridge() {
     shutdown();
-    // Pending events refer to this object's lock; destroy them while it still exists.
     QCoreApplication::removePostedEvents(this);
 }
 
@@ -66,13 +27,11 @@ bool NotificationBridge::is_open(WindowId w) const { return windows_.is_open(w);
 bool NotificationBridge::on_window_thread() const { return QThread::currentThread() == thread(); }
 
 void NotificationBridge::post(WindowId w, int code, int param) {
-    if (shutting_down()) return;
-    QCoreApplication::postEvent(this, new NotifyEvent(w, false, code, param, {}));
+    enqueue({Item::Notification, w, code, param, {}, {}, nullptr});
 }
 
 void NotificationBridge::post_command(WindowId w, int command) {
-    if (shutting_down()) return;
-    QCoreApplication::postEvent(this, new NotifyEvent(w, true, command, 0, {}));
+    enqueue({Item::Command, w, command, 0, {}, {}, nullptr});
 }
 
 void NotificationBridge::send(WindowId w, int code, int param) {
@@ -80,54 +39,38 @@ void NotificationBridge::send(WindowId w, int code, int param) {
         deliver(w, false, code, param);
         return;
     }
-    auto completion = std::make_shared<Completion>();
-    std::weak_ptr<Completion> weak = completion;
-    dispatch(new NotifyEvent(w, false, code, param, [this, weak] {
-                 std::lock_guard lock(mutex_);
-                 if (auto c = weak.lock()) c->done = true;
-                 done_.notify_all();
-             }),
-             completion);
+    enqueue({Item::Notification, w, code, param, {}, {}, std::make_shared<bool>(false)});
 }
 
 void NotificationBridge::show_message(WindowId owner, const std::string& text,
                                       const std::string& caption) {
+    Item item{Item::Message, owner, 0, 0, text, caption, nullptr};
     if (on_window_thread()) {
-        presenter_.message(windows_.widget(owner), QString::fromStdString(text),
-                           QString::fromStdString(caption));
+        handle(item);
         return;
     }
-    auto completion = std::make_shared<Completion>();
-    std::weak_ptr<Completion> weak = completion;
-    dispatch(new MessageEvent(owner, QString::fromStdString(text), QString::fromStdString(caption),
-                              [this, weak] {
-                                  std::lock_guard lock(mutex_);
-                                  if (auto c = weak.lock()) c->done = true;
-                                  done_.notify_all();
-                              }),
-             completion);
+    item.done = std::make_shared<bool>(false);
+    enqueue(std::move(item));
 }
 
-void NotificationBridge::dispatch(QEvent* event, const std::shared_ptr<Completion>& completion) {
+void NotificationBridge::enqueue(Item item) {
+    const std::shared_ptr<bool> done = item.done;
     {
         std::lock_guard lock(mutex_);
-        if (shutting_down_) {
-            completion->done = true;
-        }
+        if (shutting_down_) return;
+        queue_.push_back(std::move(item));
     }
-    if (completion->done) {
-        delete event;
-        return;
-    }
-    QCoreApplication::postEvent(this, event);
+    QCoreApplication::postEvent(this, new QEvent(kWakeEvent));
+    if (!done) return;
     std::unique_lock lock(mutex_);
-    done_.wait(lock, [&] { return completion->done || shutting_down_; });
+    handled_.wait(lock, [&] { return *done || shutting_down_; });
 }
 
 void NotificationBridge::shutdown() {
     std::lock_guard lock(mutex_);
     shutting_down_ = true;
-    done_.notify_all();
+    queue_.clear();
+    handled_.notify_all();
 }
 
 bool NotificationBridge::shutting_down() const {
@@ -145,13 +88,33 @@ void NotificationBridge::deliver(WindowId w, bool is_command, int code, int para
     }
 }
 
+void NotificationBridge::handle(const Item& item) {
+    switch (item.kind) {
+        case Item::Notification: deliver(item.window, false, item.code, item.param); break;
+        case Item::Command: deliver(item.window, true, item.code, 0); break;
+        case Item::Message:
+            presenter_.message(windows_.widget(item.window), QString::fromStdString(item.text),
+                               QString::fromStdString(item.caption));
+            break;
+    }
+}
+
 void NotificationBridge::customEvent(QEvent* event) {
-    if (event->type() == kNotifyEvent) {
-        auto* e = static_cast<NotifyEvent*>(event);
-        deliver(e->window, e->is_command, e->code, e->param);
-    } else if (event->type() == kMessageEvent) {
-        auto* e = static_cast<MessageEvent*>(event);
-        if (!shutting_down()) presenter_.message(windows_.widget(e->owner), e->text, e->caption);
+    if (event->type() != kWakeEvent) return;
+    // One item per wake-up: a message box opened by one item runs a nested loop in which
+    // the wake-ups of the items behind it are handled, in order.
+    Item item;
+    {
+        std::lock_guard lock(mutex_);
+        if (queue_.empty()) return;
+        item = std::move(queue_.front());
+        queue_.pop_front();
+    }
+    handle(item);
+    if (item.done) {
+        std::lock_guard lock(mutex_);
+        *item.done = true;
+        handled_.notify_all();
     }
 }
 

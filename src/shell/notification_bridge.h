@@ -1,15 +1,18 @@
 #pragma once
-// The core's notifications delivered to Qt windows. Posts become queued events handled on
-// the window thread; sends and messages from another thread wait until the window thread
+// The core's notifications delivered to Qt windows. Every notification, command and message
+// is put in the bridge's own queue under its lock, and a bare wake-up event tells the
+// window thread to take them; so the hand-over between the threads rests on our lock, not
+// on Qt's internals. Sends and messages from another thread wait until the window thread
 // has handled them, or until shutdown() releases every waiter, so stopping the
-// communication thread can never deadlock with it. Any thread, except shutdown(): window
-// thread.
+// communication thread can never deadlock with it. Any thread, except shutdown() and
+// deliver(): window thread.
 
 #include <QObject>
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
-#include <functional>
+#include <string>
 
 #include "comm/notifier.h"
 
@@ -34,23 +37,33 @@ public:
     void shutdown();
     bool shutting_down() const;
 
-    // Delivers a notification or command now (window thread); nothing when the window is closed.
+    // Delivers a notification or command now; nothing when the window is closed.
     void deliver(WindowId w, bool is_command, int code, int param);
-
-    struct Completion;
 
 protected:
     void customEvent(QEvent* event) override;
 
 private:
+    struct Item {
+        enum Kind { Notification, Command, Message } kind;
+        WindowId window;
+        int code = 0;
+        int param = 0;
+        std::string text;
+        std::string caption;
+        std::shared_ptr<bool> done;  // set when handled; null for posts
+    };
+
     bool on_window_thread() const;
-    // Posts the event and, when completion is given, waits for it.
-    void dispatch(QEvent* event, const std::shared_ptr<Completion>& completion);
+    // Queues the item; when it carries a completion, waits for it.
+    void enqueue(Item item);
+    void handle(const Item& item);
 
     WindowRegistry& windows_;
     MessagePresenter& presenter_;
     mutable std::mutex mutex_;
-    std::condition_variable done_;
+    std::condition_variable handled_;
+    std::deque<Item> queue_;
     bool shutting_down_ = false;
 };
 
