@@ -54,6 +54,10 @@ public:
 
     void close() override {
         if (fd_ >= 0) {
+            // Exclusive mode outlives the descriptor on a pseudo-terminal: without this, no
+            // ordinary user could open the port again.
+            ::ioctl(fd_, TIOCNXCL);
+            ::flock(fd_, LOCK_UN);
             ::close(fd_);
             fd_ = -1;
         }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -87,6 +88,19 @@ TEST_F(PtyPair, SecondOpenOfAnOpenPortFails) {
     EXPECT_EQ(reason, "the port is in use by another program");
     first.reset();
     EXPECT_TRUE(open_serial_device(slave_path_, nullptr)) << "free again after close";
+}
+
+TEST_F(PtyPair, ClosingLeavesThePortFreeForAnyUser) {
+    auto port = open_serial_device(slave_path_, nullptr);
+    ASSERT_TRUE(port);
+    port->close();
+    // TIOCEXCL would refuse every non-root opener; root is let through, so ask the tty.
+    const int fd = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    int exclusive = 1;
+    ASSERT_EQ(::ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    ::close(fd);
 }
 
 TEST_F(PtyPair, HangUpIsNoByteNotACrash) {

@@ -1,0 +1,142 @@
+// Serves a simulated pump controller and valve actuator on two pseudo-terminals until
+// SIGINT or SIGTERM, printing their paths for the program (or a test harness) to use.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "sim_device.h"
+#include "sim_text.h"
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+int g_wake_fd = -1;
+
+void on_stop_signal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_wake_fd, &byte, 1);
+}
+
+void print_usage(std::FILE* to) {
+    std::fputs(
+        "usage: quorvel-sim [options]\n"
+        "Simulates the pump controller (COM1) and the valve actuator (COM2) on\n"
+        "pseudo-terminals and prints their paths as QUORVEL_COM1=... and QUORVEL_COM2=...\n"
+        "\n"
+        "  --time-scale X   multiply every simulated duration by X (default 1)\n"
+        "  --pump-silent    the pump reads commands but never answers\n"
+        "  --valve-silent   the valve reads commands but never answers\n"
+        "  --garbage        put random bytes before every answer (both devices)\n"
+        "  --nul-bytes      put NUL bytes inside every answer (both devices)\n"
+        "  --help           show this text\n",
+        to);
+}
+
+int usage_error(const std::string& message) {
+    std::fprintf(stderr, "quorvel-sim: %s\n", message.c_str());
+    print_usage(stderr);
+    return kUsageError;
+}
+
+struct Options {
+    double time_scale = 1.0;
+    bool pump_silent = false;
+    bool valve_silent = false;
+    bool garbage = false;
+    bool nul_bytes = false;
+};
+
+void apply(const Options& o, quorvel::sim::PtyDevice& device, bool silent) {
+    device.faults().silent = silent;
+    device.faults().garbage = o.garbage;
+    device.faults().nul_bytes = o.nul_bytes;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options opt;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            print_usage(stdout);
+            return 0;
+        } else if (arg == "--pump-silent") {
+            opt.pump_silent = true;
+        } else if (arg == "--valve-silent") {
+            opt.valve_silent = true;
+        } else if (arg == "--garbage") {
+            opt.garbage = true;
+        } else if (arg == "--nul-bytes") {
+            opt.nul_bytes = true;
+        } else if (arg == "--time-scale" || arg.starts_with("--time-scale=")) {
+            std::string_view value;
+            if (arg == "--time-scale") {
+                if (i + 1 >= argc) return usage_error("--time-scale needs a value");
+                value = argv[++i];
+            } else {
+                value = arg.substr(std::string_view("--time-scale=").size());
+            }
+            const auto scale = quorvel::sim::detail::parse_number(value);
+            if (!scale || *scale < 0) {
+                return usage_error("bad --time-scale value '" + std::string(value) + "'");
+            }
+            opt.time_scale = *scale;
+        } else {
+            return usage_error("unknown option '" + std::string(arg) + "'");
+        }
+    }
+
+    // The handler only wakes main through a pipe, so it works whichever thread the
+    // kernel picks, and a signal that comes before we wait is not lost. Installing it also
+    // undoes the SIGINT-ignored state that shells give background jobs.
+    int wake[2];
+    if (::pipe2(wake, O_CLOEXEC) != 0) {
+        std::perror("quorvel-sim: pipe");
+        return 1;
+    }
+    g_wake_fd = wake[1];
+    struct sigaction act {};
+    act.sa_handler = on_stop_signal;
+    sigemptyset(&act.sa_mask);
+    sigaction(SIGINT, &act, nullptr);
+    sigaction(SIGTERM, &act, nullptr);
+    // The device threads inherit a mask that keeps the signals away from their writes.
+    sigset_t stop_signals, previous;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, &previous);
+
+    quorvel::sim::SimPump pump(opt.time_scale);
+    quorvel::sim::SimValve valve(opt.time_scale);
+    apply(opt, pump, opt.pump_silent);
+    apply(opt, valve, opt.valve_silent);
+    std::string error;
+    if (!pump.start(&error)) {
+        std::fprintf(stderr, "quorvel-sim: pump: %s\n", error.c_str());
+        return 1;
+    }
+    if (!valve.start(&error)) {
+        std::fprintf(stderr, "quorvel-sim: valve: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("QUORVEL_COM1=%s\nQUORVEL_COM2=%s\n", pump.device_path().c_str(),
+                valve.device_path().c_str());
+    std::fflush(stdout);
+
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    char byte = 0;
+    while (::read(wake[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    valve.stop();
+    pump.stop();
+    return 0;
+}

@@ -1,0 +1,281 @@
+#include "sim_device.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <system_error>
+
+namespace quorvel::sim {
+namespace {
+
+constexpr int kPollMs = 2;
+// A program that stops reading must not wedge the worker for ever: after this long
+// without the pty taking a single byte, the rest of the write is dropped, as a real
+// controller's full output buffer would.
+constexpr auto kStalledWriteLimit = std::chrono::seconds(5);
+
+void pause_ms(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::string errno_text(const char* what) {
+    return std::string(what) + ": " + strerror(errno);
+}
+
+bool is_garbage_candidate(int c) {
+    return c != '>' && c != '?' && c != '|' && c != '~';
+}
+
+}  // namespace
+
+PtyDevice::PtyDevice(double time_scale) : time_scale_(time_scale), rng_(std::random_device{}()) {}
+
+PtyDevice::~PtyDevice() {
+    stop();
+}
+
+bool PtyDevice::start(std::string* error) {
+    auto fail = [error](std::string why) {
+        if (error) *error = std::move(why);
+        return false;
+    };
+    std::lock_guard lifecycle(lifecycle_mutex_);
+    if (started_) return fail("device already started");
+
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0) return fail(errno_text("posix_openpt"));
+    auto fail_closing = [&](std::string why, int slave = -1) {
+        if (slave >= 0) ::close(slave);
+        ::close(master);
+        return fail(std::move(why));
+    };
+    if (grantpt(master) != 0) return fail_closing(errno_text("grantpt"));
+    if (unlockpt(master) != 0) return fail_closing(errno_text("unlockpt"));
+    std::array<char, 128> name{};
+    if (ptsname_r(master, name.data(), name.size()) != 0) {
+        return fail_closing(errno_text("ptsname"));
+    }
+
+    // Held open for the device's whole life: without it the master reads EIO each time
+    // the program closes the port, and settings made here would be lost on its reopen.
+    const int slave = ::open(name.data(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0) return fail_closing(errno_text("open slave"));
+    termios tio{};
+    if (tcgetattr(slave, &tio) != 0) return fail_closing(errno_text("tcgetattr"), slave);
+    cfmakeraw(&tio);
+    cfsetispeed(&tio, B9600);
+    cfsetospeed(&tio, B9600);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (tcsetattr(slave, TCSANOW, &tio) != 0) return fail_closing(errno_text("tcsetattr"), slave);
+
+    const int flags = fcntl(master, F_GETFL);
+    if (flags < 0 || fcntl(master, F_SETFL, flags | O_NONBLOCK) != 0) {
+        return fail_closing(errno_text("fcntl O_NONBLOCK"), slave);
+    }
+
+    {
+        std::lock_guard lock(life_mutex_);
+        worker_running_ = true;
+    }
+    {
+        std::lock_guard lock(write_mutex_);
+        master_fd_ = master;
+    }
+    try {
+        worker_ = std::thread([this] { run(); });
+    } catch (const std::system_error& e) {
+        {
+            std::lock_guard lock(write_mutex_);
+            master_fd_ = -1;
+        }
+        {
+            std::lock_guard lock(life_mutex_);
+            worker_running_ = false;
+        }
+        return fail_closing(std::string("worker thread: ") + e.what(), slave);
+    }
+    slave_keep_fd_ = slave;
+    path_ = name.data();
+    started_ = true;
+    return true;
+}
+
+void PtyDevice::stop() {
+    if (on_worker_thread()) {
+        // Cannot join ourselves; the worker leaves its loop and the owner's stop() joins.
+        stopping_ = true;
+        return;
+    }
+    std::lock_guard lifecycle(lifecycle_mutex_);
+    stopping_ = true;
+    if (worker_.joinable()) worker_.join();
+    close_master();
+    if (slave_keep_fd_ >= 0) {
+        ::close(slave_keep_fd_);
+        slave_keep_fd_ = -1;
+    }
+}
+
+bool PtyDevice::on_worker_thread() const {
+    return worker_id_.load() == std::this_thread::get_id();
+}
+
+void PtyDevice::close_master() {
+    {
+        std::lock_guard lock(write_mutex_);
+        if (master_fd_ >= 0) {
+            ::close(master_fd_);
+            master_fd_ = -1;
+            hung_up_ = hangup_requested_.load();
+        }
+    }
+    std::lock_guard lock(life_mutex_);
+    life_cv_.notify_all();
+}
+
+void PtyDevice::hang_up() {
+    hangup_requested_ = true;
+    if (!on_worker_thread()) {
+        // The worker may be inside poll()/read() on the master; let it close the fd itself.
+        std::unique_lock lock(life_mutex_);
+        life_cv_.wait(lock, [this] { return !worker_running_ || hung_up_.load(); });
+    }
+    close_master();
+    hung_up_ = true;
+}
+
+double PtyDevice::now_s() const {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::vector<std::string> PtyDevice::received_lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+}
+
+std::string PtyDevice::received_bytes() const {
+    std::lock_guard lock(mutex_);
+    return bytes_;
+}
+
+void PtyDevice::clear_received() {
+    std::lock_guard lock(mutex_);
+    lines_.clear();
+    bytes_.clear();
+}
+
+void PtyDevice::send_raw(const std::string& bytes) {
+    write_all(bytes);
+}
+
+void PtyDevice::send_long_line(std::size_t n) {
+    std::string line;
+    line.reserve(n + 2);
+    for (std::size_t i = 0; i < n; ++i) line.push_back(static_cast<char>('A' + i % 26));
+    line += "\r\n";
+    write_all(line);
+}
+
+void PtyDevice::answer(const std::string& text) {
+    if (faults_.silent) return;
+    std::string out;
+    if (faults_.garbage) {
+        std::lock_guard lock(rng_mutex_);
+        const int count = std::uniform_int_distribution<int>(8, 32)(rng_);
+        std::uniform_int_distribution<int> pick(0x21, 0x7e);
+        while (static_cast<int>(out.size()) < count) {
+            const int c = pick(rng_);
+            if (is_garbage_candidate(c)) out.push_back(static_cast<char>(c));
+        }
+    }
+    if (faults_.nul_bytes) {
+        for (char c : text) {
+            out.push_back(c);
+            out.push_back('\0');
+        }
+    } else {
+        out += text;
+    }
+    write_all(out);
+}
+
+void PtyDevice::write_all(const std::string& bytes) {
+    // One lock for the whole answer, so that answers never interleave.
+    std::lock_guard lock(write_mutex_);
+    std::size_t done = 0;
+    auto last_progress = std::chrono::steady_clock::now();
+    while (done < bytes.size() && master_fd_ >= 0) {
+        const ssize_t n = ::write(master_fd_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            last_progress = std::chrono::steady_clock::now();
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return;
+        if (stopping_ || hangup_requested_) return;
+        if (std::chrono::steady_clock::now() - last_progress > kStalledWriteLimit) return;
+        pause_ms(1);
+    }
+}
+
+void PtyDevice::run() {
+    worker_id_ = std::this_thread::get_id();
+    std::array<unsigned char, 4096> buf{};
+    // master_fd_ changes only on this thread while it runs, so it is read here unlocked.
+    while (!stopping_) {
+        if (hangup_requested_) {
+            close_master();
+            break;
+        }
+        pollfd pfd{master_fd_, POLLIN, 0};
+        const int ready = ::poll(&pfd, 1, kPollMs);
+        bool got_data = false;
+        if (ready > 0 && (pfd.revents & POLLIN)) {
+            const ssize_t n = ::read(master_fd_, buf.data(), buf.size());
+            if (n > 0) {
+                got_data = true;
+                consume(buf.data(), static_cast<std::size_t>(n));
+            }
+        }
+        // A poll() that returns at once (hang-up, EIO, error) must not become a busy loop.
+        if (ready != 0 && !got_data) pause_ms(kPollMs);
+        on_tick(now_s());
+    }
+    worker_id_ = std::thread::id{};
+    std::lock_guard lock(life_mutex_);
+    worker_running_ = false;
+    life_cv_.notify_all();
+}
+
+void PtyDevice::consume(const unsigned char* data, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+        const unsigned char b = data[i];
+        const bool swallowed = on_byte(b);
+        std::string line;
+        {
+            std::lock_guard lock(mutex_);
+            bytes_.push_back(static_cast<char>(b));
+            if (swallowed || b == '\n') continue;
+            if (b != '\r') {
+                partial_.push_back(static_cast<char>(b));
+                continue;
+            }
+            line.swap(partial_);
+            lines_.push_back(line);
+        }
+        on_line(line);
+    }
+}
+
+}  // namespace quorvel::sim

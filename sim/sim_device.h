@@ -1,0 +1,181 @@
+#pragma once
+// Simulated pump controller and valve actuator, each serving the master side of a
+// pseudo-terminal. The program opens the slave side (device_path()) like a serial port.
+// Thread rules: every public member may be called from any thread.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace quorvel::sim {
+
+// Faults a test or an operator can switch on while a device runs.
+struct FaultSwitches {
+    std::atomic<bool> silent{false};       // read lines but never answer
+    std::atomic<bool> garbage{false};      // put a burst of random non-CR bytes before each answer
+    std::atomic<bool> nul_bytes{false};    // put NUL bytes inside each answer
+};
+
+// Common pty plumbing: the master fd, a worker thread that reads whole lines (CR ends a
+// line, LF is ignored) and calls on_line()/on_byte(), and a tick for timed behaviour.
+class PtyDevice {
+public:
+    // time_scale multiplies every simulated duration: 0.01 runs motion 100 times faster.
+    explicit PtyDevice(double time_scale);
+    virtual ~PtyDevice();
+    PtyDevice(const PtyDevice&) = delete;
+    PtyDevice& operator=(const PtyDevice&) = delete;
+
+    // Creates the pseudo-terminal (slave set raw) and starts the worker. False with a
+    // reason in *error when the pty cannot be made.
+    bool start(std::string* error = nullptr);
+    // Stops the worker and closes the master. Idempotent; the destructor calls it.
+    void stop();
+
+    const std::string& device_path() const { return path_; }
+    FaultSwitches& faults() { return faults_; }
+
+    // Every complete line received so far (without its CR), in order.
+    std::vector<std::string> received_lines() const;
+    // Every raw byte received so far, CR and LF included.
+    std::string received_bytes() const;
+    // Forget what was received so far.
+    void clear_received();
+
+    // Writes bytes to the program as they are (a test injects anything it likes).
+    void send_raw(const std::string& bytes);
+    // Sends one line of n printable characters followed by CR LF.
+    void send_long_line(std::size_t n);
+    // Closes the master side at once, as when a cable is pulled; the worker ends.
+    void hang_up();
+    bool hung_up() const { return hung_up_.load(); }
+
+protected:
+    // Called on the worker thread for every completed line and every tick (about 2 ms).
+    virtual void on_line(const std::string& line) = 0;
+    virtual void on_tick(double now_s) = 0;
+    // Called for a raw byte before line assembly; return true to swallow it.
+    virtual bool on_byte(unsigned char) { return false; }
+    // Sends an answer, applying the fault switches (silent, garbage, NUL bytes).
+    void answer(const std::string& text);
+    double scaled(double seconds) const { return seconds * time_scale_; }
+    double now_s() const;
+
+private:
+    void run();
+    // Line assembly for bytes read from the master (worker thread).
+    void consume(const unsigned char* data, std::size_t size);
+    void write_all(const std::string& bytes);
+    // Closes the master under write_mutex_ so that no write can be using it; idempotent.
+    void close_master();
+    bool on_worker_thread() const;
+
+    double time_scale_;
+    int master_fd_ = -1;
+    int slave_keep_fd_ = -1;
+    std::string path_;
+    std::thread worker_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> hung_up_{false};
+    FaultSwitches faults_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+    std::string bytes_;
+    std::string partial_;
+    std::mutex write_mutex_;
+
+    // start()/stop() serialised against each other.
+    std::mutex lifecycle_mutex_;
+    bool started_ = false;
+    // hang_up() from another thread asks the worker to close the master (the worker is
+    // the only thread that polls it) and waits on life_cv_ until it has.
+    std::atomic<bool> hangup_requested_{false};
+    std::atomic<std::thread::id> worker_id_{};
+    std::mutex life_mutex_;
+    std::condition_variable life_cv_;
+    bool worker_running_ = false;  // guarded by life_mutex_
+
+    std::mutex rng_mutex_;
+    std::minstd_rand rng_;
+};
+
+// The pump's motor controller.
+class SimPump : public PtyDevice {
+public:
+    explicit SimPump(double time_scale = 1.0);
+    ~SimPump() override;
+
+    bool moving() const { return moving_.load(); }
+    bool monitor_running() const { return monitor_running_.load(); }
+    bool backlash_enabled() const { return ble_.load(); }
+    double backlash() const;
+    double velocity() const;
+    double munit() const;
+    double msel() const;
+    bool saved() const { return saved_.load(); }
+    int moves_started() const { return moves_started_.load(); }
+
+    // Sets what the controller reports for "ble" and "blsh".
+    void set_backlash(bool enabled, double amount);
+
+protected:
+    void on_line(const std::string& line) override;
+    void on_tick(double now_s) override;
+    bool on_byte(unsigned char b) override;
+
+private:
+    // Both expect state_mutex_ held; motion reports go to outbox_.
+    void start_motion(double duration_s);  // duration < 0: until SSTP
+    void stop_motion();
+    // Answers queued under state_mutex_ and sent after it is released, in order.
+    void flush_outbox();
+    void enter_program_line(const std::string& raw, const std::string& norm);
+
+    mutable std::mutex state_mutex_;
+    double velocity_ = 1.0;
+    double munit_ = 0.0;
+    double msel_ = 0.0;
+    double blsh_ = 1.0;
+    std::atomic<bool> ble_{false};
+    std::atomic<bool> saved_{false};
+    std::atomic<bool> moving_{false};
+    std::atomic<bool> monitor_running_{false};
+    std::atomic<int> moves_started_{0};
+    bool entering_program_ = false;
+    bool program_loaded_ = false;
+    double motion_end_s_ = -1.0;  // < 0 with moving_: slewing until SSTP
+    std::vector<std::string> program_body_;
+    std::vector<std::string> outbox_;
+};
+
+// The selector-valve actuator.
+class SimValve : public PtyDevice {
+public:
+    explicit SimValve(double time_scale = 1.0);
+    ~SimValve() override;
+
+    int position() const { return position_.load(); }
+    bool moving() const { return moving_.load(); }
+    int moves_started() const { return moves_started_.load(); }
+
+protected:
+    void on_line(const std::string& line) override;
+    void on_tick(double now_s) override;
+
+private:
+    std::atomic<int> position_{1};
+    std::atomic<bool> moving_{false};
+    std::atomic<int> moves_started_{0};
+    int target_ = 1;
+    double move_end_s_ = 0.0;
+    int pending_cp_ = 0;  // "cp" requests waiting for the move to end
+    // target_, move_end_s_ and pending_cp_ are touched by the worker thread only.
+};
+
+}  // namespace quorvel::sim
