@@ -12,6 +12,7 @@
 #include "comm/memory_port.h"
 #include "comm/terminal_window.h"
 #include "pumpsetup/test_window.h"
+#include "shell/app_services.h"
 #include "shell/main_window.h"
 #include "shell/message_presenter.h"
 #include "shell/notification_bridge.h"
@@ -47,18 +48,17 @@ int main(int argc, char** argv) {
     const QString out = QString::fromLocal8Bit(argv[1]);
     QDir().mkpath(out);
 
-    System sys;
-    WindowRegistry windows;
     SilentPresenter presenter;
-    NotificationBridge bridge(windows, presenter);
-    sys.set_notifier(bridge);
-    AppContext ctx{sys, windows, bridge, presenter};
+    AppServices services(presenter);
+    System& sys = services.sys;
+    WindowRegistry& windows = services.windows;
+    NotificationBridge& bridge = services.bridge;
     replace_port(sys.comm.pump, std::make_unique<MemoryPort>());
     replace_port(sys.comm.valve, std::make_unique<MemoryPort>());
     sys.startup_directory = QDir::tempPath().toStdString();
     compute_calibration(sys, 0);
 
-    MainWindow main_window(ctx, {"Simulated devices: the pump controller on COM1 and the valve "
+    MainWindow main_window(services.ctx, {"Simulated devices: the pump controller on COM1 and the valve "
                                  "actuator on COM2 are simulators, not hardware.", true});
     main_window.resize(900, 600);
     main_window.show();

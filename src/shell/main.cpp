@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "shell/app_services.h"
 #include "shell/main_window.h"
 #include "shell/message_presenter.h"
 #include "shell/notification_bridge.h"
@@ -62,15 +63,11 @@ int main(int argc, char** argv) {
             "simulators, not hardware.";
     }
 
-    System sys;
-    WindowRegistry windows;
     DialogPresenter presenter;
-    NotificationBridge bridge(windows, presenter);
-    sys.set_notifier(bridge);
-    AppContext ctx{sys, windows, bridge, presenter};
-    app.route_enter_to_terminal(&windows, &bridge);
+    AppServices services(presenter);
+    app.route_enter_to_terminal(&services.windows, &services.bridge);
 
-    MainWindow main_window(ctx, options);
+    MainWindow main_window(services.ctx, options);
     instance.on_raise_request([&main_window] {
         main_window.showNormal();
         main_window.raise();

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "pumpsetup/test_window.h"
+#include "shell/app_services.h"
 #include "sim_device.h"
 #include "ui_fixture.h"
 
@@ -28,14 +29,12 @@ private slots:
         ::setenv("QUORVEL_COM1", pump.device_path().c_str(), 1);
         ::setenv("QUORVEL_COM2", valve.device_path().c_str(), 1);
 
-        System sys;
-        WindowRegistry windows;
         RecordingPresenter presenter;
-        NotificationBridge bridge(windows, presenter);
-        sys.set_notifier(bridge);
-        AppContext ctx{sys, windows, bridge, presenter};
+        AppServices app(presenter);
+        System& sys = app.sys;
+        WindowRegistry& windows = app.windows;
         {
-            MainWindow main(ctx, {"simulated", true});
+            MainWindow main(app.ctx, {"simulated", true});
             main.start_up();
             QVERIFY(windows.is_open(WindowId::First));
             QTRY_VERIFY_WITH_TIMEOUT(windows.is_open(WindowId::Init), 10000);

@@ -17,6 +17,7 @@
 #include "comm/memory_port.h"
 #include "pumpsetup/calibration.h"
 #include "shell/app_context.h"
+#include "shell/app_services.h"
 #include "shell/main_window.h"
 #include "shell/message_presenter.h"
 #include "shell/notification_bridge.h"
@@ -48,7 +49,6 @@ struct StandInWindow final : public NotifiedWindow {
 
 struct UiFixture {
     explicit UiFixture(bool with_pump_port = true) {
-        sys.set_notifier(bridge);
         sys.startup_directory = dir.path().toStdString();
         compute_calibration(sys, 0);
         if (with_pump_port) {
@@ -124,11 +124,12 @@ struct UiFixture {
     }
 
     QTemporaryDir dir;
-    System sys;
-    WindowRegistry windows;
     RecordingPresenter presenter;
-    NotificationBridge bridge{windows, presenter};
-    AppContext ctx{sys, windows, bridge, presenter};
+    AppServices app_services{presenter};
+    System& sys = app_services.sys;
+    WindowRegistry& windows = app_services.windows;
+    NotificationBridge& bridge = app_services.bridge;
+    AppContext& ctx = app_services.ctx;
     MemoryPort* pump_port = nullptr;
     std::size_t answered = 0;
     std::uint32_t now_ms = 1000;
