@@ -32,13 +32,14 @@ double thread_cpu_s() {
 }
 
 double wall_s() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 // Every pass ends by refreshing the Status window: the moment and the thread's CPU time
 // there mark one pass. Runs on the communication thread.
 class PassClock final : public Notifier {
-public:
+  public:
     bool is_open(WindowId w) const override { return w == WindowId::Status; }
     void post(WindowId w, int code, int) override {
         if (w != WindowId::Status || code != note::Refresh) return;
@@ -60,7 +61,7 @@ public:
         return cpu_;
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<double> ends_;
     std::vector<double> cpu_;
@@ -111,10 +112,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::vector<double> periods_ms;
-    for (std::size_t i = 1; i < ends.size(); ++i) periods_ms.push_back((ends[i] - ends[i - 1]) * 1000.0);
+    for (std::size_t i = 1; i < ends.size(); ++i)
+        periods_ms.push_back((ends[i] - ends[i - 1]) * 1000.0);
     std::vector<double> sorted = periods_ms;
     std::sort(sorted.begin(), sorted.end());
-    const double mean = std::accumulate(periods_ms.begin(), periods_ms.end(), 0.0) / periods_ms.size();
+    const double mean =
+        std::accumulate(periods_ms.begin(), periods_ms.end(), 0.0) / periods_ms.size();
     const double p99 = sorted[static_cast<std::size_t>(0.99 * (sorted.size() - 1))];
     const double wall = ends.back() - ends.front();
     const double cpu_per_wall = (cpu.back() - cpu.front()) / wall;

@@ -9,10 +9,12 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace quorvel;
     MethodTable t{};
-    const int rows = parse_method_text(t, std::string_view(reinterpret_cast<const char*>(data), size));
+    const int rows =
+        parse_method_text(t, std::string_view(reinterpret_cast<const char*>(data), size));
     if (rows < 0 || rows > kMethodRows) std::abort();
     for (const MethodStep& s : t) {
-        for (const StepText* f : {&s.action_text, &s.amount_text, &s.rate_text, &s.wait_text, &s.event_text}) {
+        for (const StepText* f :
+             {&s.action_text, &s.amount_text, &s.rate_text, &s.wait_text, &s.event_text}) {
             if (f->size() > StepText::kMax) std::abort();
         }
     }

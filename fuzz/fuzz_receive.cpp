@@ -37,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         rest.remove_prefix(cut + 1);
     }
     for (const DeviceLink* l : {&sys.comm.pump, &sys.comm.valve}) {
-        if (l->rx_line.size() > kMaxLineLength || l->last_line.size() > kMaxLineLength) std::abort();
+        if (l->rx_line.size() > kMaxLineLength || l->last_line.size() > kMaxLineLength)
+            std::abort();
         if (l->last_line.find('\0') != std::string::npos) std::abort();
         if (l->countdown_ms < 0) std::abort();
     }

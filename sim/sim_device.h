@@ -17,15 +17,15 @@ namespace quorvel::sim {
 
 // Faults a test or an operator can switch on while a device runs.
 struct FaultSwitches {
-    std::atomic<bool> silent{false};       // read lines but never answer
-    std::atomic<bool> garbage{false};      // put a burst of random non-CR bytes before each answer
-    std::atomic<bool> nul_bytes{false};    // put NUL bytes inside each answer
+    std::atomic<bool> silent{false};     // read lines but never answer
+    std::atomic<bool> garbage{false};    // put a burst of random non-CR bytes before each answer
+    std::atomic<bool> nul_bytes{false};  // put NUL bytes inside each answer
 };
 
 // Common pty plumbing: the master fd, a worker thread that reads whole lines (CR ends a
 // line, LF is ignored) and calls on_line()/on_byte(), and a tick for timed behaviour.
 class PtyDevice {
-public:
+  public:
     // time_scale multiplies every simulated duration: 0.01 runs motion 100 times faster.
     explicit PtyDevice(double time_scale);
     virtual ~PtyDevice();
@@ -56,7 +56,7 @@ public:
     void hang_up();
     bool hung_up() const { return hung_up_.load(); }
 
-protected:
+  protected:
     // Called on the worker thread for every completed line and every tick (about 2 ms).
     virtual void on_line(const std::string& line) = 0;
     virtual void on_tick(double now_s) = 0;
@@ -67,7 +67,7 @@ protected:
     double scaled(double seconds) const { return seconds * time_scale_; }
     double now_s() const;
 
-private:
+  private:
     void run();
     // Line assembly for bytes read from the master (worker thread).
     void consume(const unsigned char* data, std::size_t size);
@@ -107,7 +107,7 @@ private:
 
 // The pump's motor controller.
 class SimPump : public PtyDevice {
-public:
+  public:
     explicit SimPump(double time_scale = 1.0);
     ~SimPump() override;
 
@@ -124,12 +124,12 @@ public:
     // Sets what the controller reports for "ble" and "blsh".
     void set_backlash(bool enabled, double amount);
 
-protected:
+  protected:
     void on_line(const std::string& line) override;
     void on_tick(double now_s) override;
     bool on_byte(unsigned char b) override;
 
-private:
+  private:
     // Both expect state_mutex_ held; motion reports go to outbox_.
     void start_motion(double duration_s);  // duration < 0: until SSTP
     void stop_motion();
@@ -156,7 +156,7 @@ private:
 
 // The selector-valve actuator.
 class SimValve : public PtyDevice {
-public:
+  public:
     explicit SimValve(double time_scale = 1.0);
     ~SimValve() override;
 
@@ -164,11 +164,11 @@ public:
     bool moving() const { return moving_.load(); }
     int moves_started() const { return moves_started_.load(); }
 
-protected:
+  protected:
     void on_line(const std::string& line) override;
     void on_tick(double now_s) override;
 
-private:
+  private:
     std::atomic<int> position_{1};
     std::atomic<bool> moving_{false};
     std::atomic<int> moves_started_{0};

@@ -24,7 +24,7 @@ namespace {
 using namespace quorvel;
 
 class SilentPresenter final : public MessagePresenter {
-public:
+  public:
     void message(QWidget*, const QString&, const QString&, const QString&) override {}
     Answer question(QWidget*, const QString&, const QString&) override { return Answer::Cancel; }
 };
@@ -58,8 +58,10 @@ int main(int argc, char** argv) {
     sys.startup_directory = QDir::tempPath().toStdString();
     compute_calibration(sys, 0);
 
-    MainWindow main_window(services.ctx, {"Simulated devices: the pump controller on COM1 and the valve "
-                                 "actuator on COM2 are simulators, not hardware.", true});
+    MainWindow main_window(services.ctx,
+                           {"Simulated devices: the pump controller on COM1 and the valve "
+                            "actuator on COM2 are simulators, not hardware.",
+                            true});
     main_window.resize(900, 600);
     main_window.show();
     bool ok = save(&main_window, out, "main");

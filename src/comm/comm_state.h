@@ -12,7 +12,14 @@
 
 namespace quorvel {
 
-enum class PumpActivity : int { Aspirate = 1, Dispense = 2, Wait = 3, Ready = 4, Wash = 5, Valve = 6 };
+enum class PumpActivity : int {
+    Aspirate = 1,
+    Dispense = 2,
+    Wait = 3,
+    Ready = 4,
+    Wash = 5,
+    Valve = 6
+};
 
 struct CommState {
     static constexpr int kPumpReplyTimeoutMs = 3000;
@@ -52,7 +59,7 @@ struct CommState {
 
     TerminalLog terminal_log;
 
-private:
+  private:
     mutable std::mutex status_mutex_;
     std::string status_line_;
 };

@@ -22,7 +22,8 @@ std::string read_waiting(DeviceLink& link, bool& has_port) {
     has_port = link.port != nullptr;
     if (!has_port) return bytes;
     unsigned char b = 0;
-    while (bytes.size() < kMaxBytesPerPass && link.port->read_byte(b)) bytes.push_back(static_cast<char>(b));
+    while (bytes.size() < kMaxBytesPerPass && link.port->read_byte(b))
+        bytes.push_back(static_cast<char>(b));
     return bytes;
 }
 
@@ -164,7 +165,8 @@ void comm_thread_pass(System& sys, std::uint32_t now_ms) {
     // The first pass has no previous tick and never times out.
     const bool first_pass = c.last_tick_ms == 0;
     const long long elapsed =
-        first_pass ? 0 : static_cast<long long>(static_cast<std::uint32_t>(now_ms - c.last_tick_ms));
+        first_pass ? 0
+                   : static_cast<long long>(static_cast<std::uint32_t>(now_ms - c.last_tick_ms));
     if (!first_pass) {
         if (count_down(c.pump, elapsed)) {
             c.pump_moving.store(false);
@@ -190,8 +192,8 @@ void comm_thread_pass(System& sys, std::uint32_t now_ms) {
     const int taken = c.status_pass_count++;
     if (taken > kStatusRebuildAfter) {
         c.status_pass_count = 0;
-        c.publish_status_line(build_status_line(sys.settings(), c.backlash_enabled.load(),
-                                                c.backlash_ul.load()));
+        c.publish_status_line(
+            build_status_line(sys.settings(), c.backlash_enabled.load(), c.backlash_ul.load()));
         for (const WindowId w : {WindowId::Test, WindowId::Method}) {
             if (n.is_open(w)) n.post(w, note::StatusLine, 0);
         }
@@ -208,7 +210,9 @@ std::uint32_t steady_tick_ms() {
 
 CommThread::CommThread(System& sys, int sleep_ms) : sys_(sys), sleep_ms_(sleep_ms) {}
 
-CommThread::~CommThread() { stop(); }
+CommThread::~CommThread() {
+    stop();
+}
 
 void CommThread::start() {
     std::lock_guard lock(mutex_);
@@ -240,7 +244,8 @@ void CommThread::run() {
         lock.unlock();
         comm_thread_pass(sys_, steady_tick_ms());
         lock.lock();
-        wake_.wait_for(lock, std::chrono::milliseconds(sleep_ms_), [this] { return stop_requested_; });
+        wake_.wait_for(lock, std::chrono::milliseconds(sleep_ms_),
+                       [this] { return stop_requested_; });
     }
 }
 

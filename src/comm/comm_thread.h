@@ -30,7 +30,7 @@ std::uint32_t steady_tick_ms();
 inline constexpr std::size_t kMaxBytesPerPass = 4096;
 
 class CommThread {
-public:
+  public:
     explicit CommThread(System& sys, int sleep_ms = 50);
     ~CommThread();
     CommThread(const CommThread&) = delete;
@@ -43,7 +43,7 @@ public:
     void stop();
     bool running() const;
 
-private:
+  private:
     void run();
 
     System& sys_;

@@ -52,14 +52,15 @@ void replace_port(DeviceLink& link, std::unique_ptr<SerialPort> port) {
     link.has_port.store(link.port != nullptr);
 }
 
-void close_port(DeviceLink& link) { replace_port(link, nullptr); }
+void close_port(DeviceLink& link) {
+    replace_port(link, nullptr);
+}
 
 namespace {
 thread_local OverflowMessageDeferral* active_deferral = nullptr;
 }
 
-OverflowMessageDeferral::OverflowMessageDeferral(System& sys)
-    : sys_(sys), outer_(active_deferral) {
+OverflowMessageDeferral::OverflowMessageDeferral(System& sys) : sys_(sys), outer_(active_deferral) {
     active_deferral = this;
 }
 

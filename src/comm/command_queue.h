@@ -21,7 +21,7 @@ struct System;
 // A ring of 100 command lines (without their CR). At most 99 can be pending: the 100th
 // makes the ring wrap onto itself, which reads as empty, and is reported as fatal.
 class CommandQueue {
-public:
+  public:
     static constexpr int kSlots = 100;
     // Room for the CR and the terminator of the original 253-byte slots.
     static constexpr std::size_t kMaxText = 251;
@@ -39,7 +39,7 @@ public:
     int write_index() const;
     int read_index() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::array<std::string, kSlots> entries_;
     int write_index_ = 0;
@@ -81,13 +81,13 @@ void enqueue_command(System& sys, std::string_view text, DeviceLink& link);
 // before taking a lock under which commands are queued, so the operator's message never
 // waits while a lock is held.
 class OverflowMessageDeferral {
-public:
+  public:
     explicit OverflowMessageDeferral(System& sys);
     ~OverflowMessageDeferral();
     OverflowMessageDeferral(const OverflowMessageDeferral&) = delete;
     OverflowMessageDeferral& operator=(const OverflowMessageDeferral&) = delete;
 
-private:
+  private:
     friend void enqueue_command(System&, std::string_view, DeviceLink&);
     System& sys_;
     OverflowMessageDeferral* outer_;

@@ -13,7 +13,7 @@
 namespace quorvel {
 
 class MemoryPort final : public SerialPort {
-public:
+  public:
     bool read_byte(unsigned char& out) override;
     void write(std::string_view bytes) override;
     void close() override;
@@ -26,7 +26,7 @@ public:
     bool closed() const;
     std::size_t pending_input() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::deque<unsigned char> incoming_;
     std::string written_;

@@ -54,7 +54,7 @@ inline constexpr int kPumpTimeout = 1;
 inline constexpr int kValveTimeout = 2;
 
 class Notifier {
-public:
+  public:
     virtual ~Notifier() = default;
     virtual bool is_open(WindowId w) const = 0;
     // A user notification, queued; dropped when the window is closed by then.
@@ -70,7 +70,7 @@ public:
 
 // For a core that runs with no windows at all.
 class NullNotifier final : public Notifier {
-public:
+  public:
     bool is_open(WindowId) const override { return false; }
     void post(WindowId, int, int) override {}
     void send(WindowId, int, int) override {}

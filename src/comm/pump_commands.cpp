@@ -24,8 +24,8 @@ void record_kind(CommState& c, MoveKind kind) {
 }  // namespace
 
 std::string_view pump_command_name(PumpCommand c) {
-    static constexpr std::array<std::string_view, 9> kNames{
-        "VM", "SLEW", "MOVR", "MSEL", "MUNIT", "SSTP", "BLE", "BLSH", "SAVE"};
+    static constexpr std::array<std::string_view, 9> kNames{"VM",   "SLEW", "MOVR", "MSEL", "MUNIT",
+                                                            "SSTP", "BLE",  "BLSH", "SAVE"};
     return kNames[static_cast<std::size_t>(c)];
 }
 

@@ -12,7 +12,6 @@ namespace quorvel {
 
 struct System;
 
-
 // Each script ends with the word "stop", which is never sent.
 using InitScript = std::span<const std::string_view>;
 

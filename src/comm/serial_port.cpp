@@ -17,7 +17,7 @@ namespace quorvel {
 namespace {
 
 class PosixSerialPort final : public SerialPort {
-public:
+  public:
     explicit PosixSerialPort(int fd) : fd_(fd) {}
     ~PosixSerialPort() override { close(); }
 
@@ -64,7 +64,7 @@ public:
         next_ = filled_ = 0;
     }
 
-private:
+  private:
     // Reads what is waiting into the buffer, dropping NUL bytes; true when a byte is there.
     bool fill() {
         next_ = filled_ = 0;

@@ -11,7 +11,7 @@
 namespace quorvel {
 
 class SerialPort {
-public:
+  public:
     virtual ~SerialPort() = default;
     // True with a byte when one is waiting; otherwise waits about 1 ms and gives false.
     // A failed read counts as no byte. Received NUL bytes are discarded.

@@ -13,7 +13,7 @@ namespace quorvel {
 struct System;
 
 class TerminalLog {
-public:
+  public:
     static constexpr int kSlots = 20;
 
     // Stores the line and advances write_index. When 20 lines arrive unread, the ring
@@ -26,7 +26,7 @@ public:
     int write_index() const;
     int read_index() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::array<std::string, kSlots> lines_;
     int write_index_ = 0;

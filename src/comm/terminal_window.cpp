@@ -3,9 +3,9 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QEvent>
+#include <QFontDatabase>
 #include <QLabel>
 #include <QLineEdit>
-#include <QFontDatabase>
 #include <QPlainTextEdit>
 
 #include "shell/system.h"

@@ -10,7 +10,7 @@ class QPlainTextEdit;
 namespace quorvel {
 
 class TerminalWindow final : public QuorvelDialog {
-public:
+  public:
     // The display's text limit; when a line would pass it, the whole text goes to the
     // clipboard and the display starts empty.
     static constexpr int kDisplayLimit = 30000;
@@ -23,10 +23,10 @@ public:
     QPlainTextEdit* display() const { return display_; }
     QLineEdit* input() const { return input_; }
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     void show_waiting_lines();
     void send_input(bool clear_after);
 

@@ -13,39 +13,65 @@ constexpr int kLastRow = kMethodRows - 1;
 
 std::string_view action_word(StepAction a) {
     switch (a) {
-        case StepAction::Aspirate: return "Aspirate";
-        case StepAction::Dispense: return "Dispense";
-        case StepAction::Wash: return "Wash";
-        case StepAction::MultiValve: return "Multi Valve";
-        case StepAction::TwoPosValve: return "2 Pos.Valve";
-        default: return "";
+        case StepAction::Aspirate:
+            return "Aspirate";
+        case StepAction::Dispense:
+            return "Dispense";
+        case StepAction::Wash:
+            return "Wash";
+        case StepAction::MultiValve:
+            return "Multi Valve";
+        case StepAction::TwoPosValve:
+            return "2 Pos.Valve";
+        default:
+            return "";
     }
 }
 
 std::string_view direction_word(ValveDirection d) {
     switch (d) {
-        case ValveDirection::Short: return "Short";
-        case ValveDirection::CW: return "CW";
-        case ValveDirection::CCW: return "CCW";
-        default: return "";
+        case ValveDirection::Short:
+            return "Short";
+        case ValveDirection::CW:
+            return "CW";
+        case ValveDirection::CCW:
+            return "CCW";
+        default:
+            return "";
     }
 }
 
 StepAction action_of(const StepText& t) {
     switch (t.at(0)) {
-        case 'A': case 'a': return StepAction::Aspirate;
-        case 'D': case 'd': return StepAction::Dispense;
-        case 'W': case 'w': return StepAction::Wash;
-        case 'M': case 'm': return StepAction::MultiValve;
-        case '2': return StepAction::TwoPosValve;
-        default: return StepAction::None;
+        case 'A':
+        case 'a':
+            return StepAction::Aspirate;
+        case 'D':
+        case 'd':
+            return StepAction::Dispense;
+        case 'W':
+        case 'w':
+            return StepAction::Wash;
+        case 'M':
+        case 'm':
+            return StepAction::MultiValve;
+        case '2':
+            return StepAction::TwoPosValve;
+        default:
+            return StepAction::None;
     }
 }
 
-std::string volume_text(double v) { return format_fixed(v, 2, 4); }
-std::string rate_text(double r) { return format_fixed(r * 60.0, 0, 2); }
+std::string volume_text(double v) {
+    return format_fixed(v, 2, 4);
+}
+std::string rate_text(double r) {
+    return format_fixed(r * 60.0, 0, 2);
+}
 
-bool valid_row_index(int r) { return r >= 0 && r < kMethodRows; }
+bool valid_row_index(int r) {
+    return r >= 0 && r < kMethodRows;
+}
 
 void shift_down_from(MethodTable& t, int c) {
     for (int i = kLastRow; i > c; --i) t[i] = t[i - 1];
@@ -73,7 +99,8 @@ StepParams decode_row(const MethodStep& row) {
     } else {
         p.volume_ul = c_atof(row.amount_text.str());
         // The rate has always passed through single precision; the volume never has.
-        p.rate_ul_per_sec = static_cast<double>(static_cast<float>(c_atof(row.rate_text.str()))) / 60.0;
+        p.rate_ul_per_sec =
+            static_cast<double>(static_cast<float>(c_atof(row.rate_text.str()))) / 60.0;
     }
     // Saturated rather than overflowed: a huge wait is a long wait, not a negative one.
     const long long wait_ms = static_cast<long long>(c_atoi(row.wait_text.str())) * 1000;
@@ -83,7 +110,9 @@ StepParams decode_row(const MethodStep& row) {
     return p;
 }
 
-bool volume_fits_field(double volume_ul) { return volume_text(volume_ul).size() <= StepText::kMax; }
+bool volume_fits_field(double volume_ul) {
+    return volume_text(volume_ul).size() <= StepText::kMax;
+}
 bool rate_fits_field(double rate_ul_per_sec) {
     return rate_text(rate_ul_per_sec).size() <= StepText::kMax;
 }

@@ -16,13 +16,13 @@ struct System;
 
 // A method text: at most 19 characters, enforced on every assignment.
 class StepText {
-public:
+  public:
     static constexpr std::size_t kMax = 19;
     StepText() = default;
     // Implicit on purpose: texts are written like strings.
-    StepText(std::string_view s) { assign(s); }        // NOLINT
-    StepText(const char* s) { assign(s); }             // NOLINT
-    StepText(const std::string& s) { assign(s); }      // NOLINT
+    StepText(std::string_view s) { assign(s); }    // NOLINT
+    StepText(const char* s) { assign(s); }         // NOLINT
+    StepText(const std::string& s) { assign(s); }  // NOLINT
     void assign(std::string_view s) { text_.assign(s.substr(0, kMax)); }
     void clear() { text_.clear(); }
     const std::string& str() const { return text_; }
@@ -33,7 +33,7 @@ public:
     bool operator==(const StepText&) const = default;
     bool operator==(const char* s) const { return text_ == s; }
 
-private:
+  private:
     std::string text_;
 };
 

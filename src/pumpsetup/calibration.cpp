@@ -11,7 +11,9 @@ namespace {
 constexpr std::array<double, 3> kVolumeExponents{-3.0, 0.0, 3.0};
 constexpr std::array<double, 3> kTimeSeconds{1.0, 60.0, 3600.0};
 
-bool valid_index(int i, int count) { return i >= 0 && i < count; }
+bool valid_index(int i, int count) {
+    return i >= 0 && i < count;
+}
 
 }  // namespace
 
@@ -49,7 +51,9 @@ PumpCalibration recompute(System& sys, int use_measured) {
 
 }  // namespace
 
-void compute_calibration(System& sys, int use_measured) { recompute(sys, use_measured); }
+void compute_calibration(System& sys, int use_measured) {
+    recompute(sys, use_measured);
+}
 
 void apply_calibration(System& sys, int use_measured) {
     // The value computed here is the one sent, even if the other thread recalibrates

@@ -29,20 +29,20 @@ constexpr double kLampSize = 8;
 // The lamps lie inside the Pump State group box, whose interior the style may shade; a
 // child above it paints them so their colours stay exact.
 class LampPanel final : public QWidget {
-public:
+  public:
     LampPanel(QWidget* parent, std::function<void(QPainter&)> paint)
         : QWidget(parent), paint_(std::move(paint)) {
         setAttribute(Qt::WA_TransparentForMouseEvents);
     }
 
-protected:
+  protected:
     void paintEvent(QPaintEvent*) override {
         QPainter p(this);
         p.translate(-pos());  // the lamps are in the window's coordinates
         paint_(p);
     }
 
-private:
+  private:
     std::function<void(QPainter&)> paint_;
 };
 
@@ -56,7 +56,8 @@ QComboBox* unit_list(QWidget* parent, const QStringList& items, int selected) {
 }  // namespace
 
 QString format_test_value(double v) {
-    return QString::fromStdString(std::fmod(v, 1.0) == 0.0 ? format_fixed(v, 4, 0) : format_fixed(v, 4, 2));
+    return QString::fromStdString(std::fmod(v, 1.0) == 0.0 ? format_fixed(v, 4, 0)
+                                                           : format_fixed(v, 4, 2));
 }
 
 TestWindow::TestWindow(AppContext& ctx, QWidget* owner)
@@ -109,7 +110,8 @@ TestWindow::TestWindow(AppContext& ctx, QWidget* owner)
         auto* label = new QLabel(names[i], this);
         label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
         const int right = lamps_[i].left() - du_.x(3);
-        label->setGeometry(right - du_.x(44), lamps_[i].center().y() - du_.y(5), du_.x(44), du_.y(10));
+        label->setGeometry(right - du_.x(44), lamps_[i].center().y() - du_.y(5), du_.x(44),
+                           du_.y(10));
     }
 
     add_button(2005, "Dispense", 15, 170, 44, 12);
@@ -164,8 +166,10 @@ void TestWindow::flow_unit_changed(QComboBox* box, int index) {
     TestState& t = ctx_.sys.test;
     VolumeUnit volume = t.flow_volume_unit;
     TimeUnit time = t.flow_time_unit;
-    if (box == flow_volume_unit_) volume = static_cast<VolumeUnit>(index);
-    else time = static_cast<TimeUnit>(index);
+    if (box == flow_volume_unit_)
+        volume = static_cast<VolumeUnit>(index);
+    else
+        time = static_cast<TimeUnit>(index);
     // The number in the field is read in the new unit, not converted.
     const double r = flow_to_ul_per_sec(t.flow_value, volume, time);
     if (flow_check(r, ctx_.sys.calibration(), FlowCheckPlace::Other)) {
@@ -191,8 +195,8 @@ void TestWindow::move(int id) {
     }
     const TestState& t = ctx_.sys.test;
     if (enable_->isChecked()) {
-        const double volume =
-            static_cast<double>(static_cast<float>(volume_to_ul(t.fixed_volume, t.fixed_volume_unit)));
+        const double volume = static_cast<double>(
+            static_cast<float>(volume_to_ul(t.fixed_volume, t.fixed_volume_unit)));
         move_pump_relative(ctx_.sys, rate, volume, kind);
     } else {
         slew_pump(ctx_.sys, rate, kind);
@@ -229,11 +233,20 @@ void TestWindow::notify(int code, int) {
 void TestWindow::paint_lamps(QPainter& p) const {
     int lit = -1;
     switch (ctx_.sys.comm.activity.load()) {
-        case PumpActivity::Ready: lit = 0; break;
-        case PumpActivity::Dispense: lit = 1; break;
-        case PumpActivity::Aspirate: lit = 2; break;
-        case PumpActivity::Wait: lit = 3; break;
-        default: return;  // wash and valve light nothing here, and nothing is drawn
+        case PumpActivity::Ready:
+            lit = 0;
+            break;
+        case PumpActivity::Dispense:
+            lit = 1;
+            break;
+        case PumpActivity::Aspirate:
+            lit = 2;
+            break;
+        case PumpActivity::Wait:
+            lit = 3;
+            break;
+        default:
+            return;  // wash and valve light nothing here, and nothing is drawn
     }
     p.setPen(Qt::black);
     for (std::size_t i = 0; i < lamps_.size(); ++i) {

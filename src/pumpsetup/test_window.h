@@ -18,7 +18,7 @@ class QPainter;
 namespace quorvel {
 
 class TestWindow final : public QuorvelDialog {
-public:
+  public:
     TestWindow(AppContext& ctx, QWidget* owner);
     void notify(int code, int param) override;
     void command(int id) override;
@@ -27,10 +27,10 @@ public:
     const std::array<QRect, 4>& lamps() const { return lamps_; }
     QRect lamp_area() const { return lamp_area_; }
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     void flow_field_left();
     void flow_unit_changed(QComboBox* box, int index);
     void move(int id);
@@ -47,7 +47,7 @@ private:
     std::array<QRect, 4> lamps_;
     QRect lamp_area_;
     QWidget* lamp_panel_;
-    bool opening_ = true;   // no handler acts while the window fills its controls
+    bool opening_ = true;     // no handler acts while the window fills its controls
     bool reverting_ = false;  // a refused unit is being selected again
 };
 

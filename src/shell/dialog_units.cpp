@@ -20,10 +20,16 @@ DialogUnits::DialogUnits(const QFont& font) {
     char_height_ = m.height();
 }
 
-int DialogUnits::x(int du) const { return (du * char_width_ + 2) / 4; }
-int DialogUnits::y(int du) const { return (du * char_height_ + 4) / 8; }
+int DialogUnits::x(int du) const {
+    return (du * char_width_ + 2) / 4;
+}
+int DialogUnits::y(int du) const {
+    return (du * char_height_ + 4) / 8;
+}
 
-QRect DialogUnits::rect(int x0, int y0, int w, int h) const { return {x(x0), y(y0), x(w), y(h)}; }
+QRect DialogUnits::rect(int x0, int y0, int w, int h) const {
+    return {x(x0), y(y0), x(w), y(h)};
+}
 
 int points_to_pixels_x(const QWidget* on, double pt) {
     return static_cast<int>(std::lround(pt * on->logicalDpiX() / 72.0));

@@ -13,13 +13,13 @@ namespace quorvel {
 QFont dialog_font();
 
 class DialogUnits {
-public:
+  public:
     explicit DialogUnits(const QFont& font);
     int x(int du) const;
     int y(int du) const;
     QRect rect(int x, int y, int w, int h) const;
 
-private:
+  private:
     int char_width_;
     int char_height_;
 };

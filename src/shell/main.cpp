@@ -33,8 +33,9 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--simulate") == 0) {
             simulate = true;
         } else if (std::strcmp(argv[i], "--help") == 0) {
-            std::puts("usage: quorvel [--simulate]\n"
-                      "  --simulate  run against a simulated pump on COM1 and valve on COM2");
+            std::puts(
+                "usage: quorvel [--simulate]\n"
+                "  --simulate  run against a simulated pump on COM1 and valve on COM2");
             return 0;
         }
     }
@@ -52,7 +53,8 @@ int main(int argc, char** argv) {
         sims = std::make_unique<Simulators>();
         std::string error;
         if (!sims->pump.start(&error) || !sims->valve.start(&error)) {
-            std::fprintf(stderr, "quorvel: cannot start the simulated devices: %s\n", error.c_str());
+            std::fprintf(stderr, "quorvel: cannot start the simulated devices: %s\n",
+                         error.c_str());
             return 1;
         }
         ::setenv("QUORVEL_COM1", sims->pump.device_path().c_str(), 1);

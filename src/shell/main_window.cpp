@@ -40,7 +40,8 @@ MainWindow::MainWindow(AppContext& ctx, StartupOptions options)
         auto* note_label = new QLabel(options_.simulation_note, this);
         note_label->setObjectName("simulation");
         // Impossible to overlook, so nobody takes a simulated run for a real one.
-        note_label->setStyleSheet("QLabel { background: #ffd24d; color: black; font-weight: bold; padding: 3px; }");
+        note_label->setStyleSheet(
+            "QLabel { background: #ffd24d; color: black; font-weight: bold; padding: 3px; }");
         statusBar()->addPermanentWidget(note_label, 1);
     }
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -152,8 +153,10 @@ void MainWindow::shut_down() {
         // A port is written only when it is open; one the start-up never came to (a quit
         // during a start-up message) keeps its configured number.
         const bool pump = sys.comm.pump.has_port.load() || (!pump_attempted_ && s.com_pump != 0);
-        const bool valve = sys.comm.valve.has_port.load() || (!valve_attempted_ && s.com_valve != 0);
-        write_setup_file(s, std::filesystem::path(sys.startup_directory) / kSetupFileName, pump, valve);
+        const bool valve =
+            sys.comm.valve.has_port.load() || (!valve_attempted_ && s.com_valve != 0);
+        write_setup_file(s, std::filesystem::path(sys.startup_directory) / kSetupFileName, pump,
+                         valve);
     }
     close_port(sys.comm.pump);
     close_port(sys.comm.valve);
@@ -209,7 +212,9 @@ void MainWindow::handle_comm_timeout(int device) {
                                                 : ErrorSelector::None);
 }
 
-bool MainWindow::init_running() const { return ctx_.sys.comm.init_stage.load() != 0; }
+bool MainWindow::init_running() const {
+    return ctx_.sys.comm.init_stage.load() != 0;
+}
 
 // --- commands --------------------------------------------------------------------------
 

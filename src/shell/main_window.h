@@ -20,7 +20,7 @@ struct StartupOptions {
 };
 
 class MainWindow final : public QMainWindow, public NotifiedWindow {
-public:
+  public:
     MainWindow(AppContext& ctx, StartupOptions options = {});
     ~MainWindow() override;
 
@@ -52,10 +52,10 @@ public:
     int method_normal_height() const { return method_normal_height_; }
     int method_expanded_height() const { return method_expanded_height_; }
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* e) override;
 
-private:
+  private:
     void build_menu();
     void open_pump_and_valve_ports();
     void handle_comm_timeout(int device);

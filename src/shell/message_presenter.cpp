@@ -17,9 +17,12 @@ Answer DialogPresenter::question(QWidget* owner, const QString& text, const QStr
                     QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, owner);
     box.setObjectName("question");
     switch (box.exec()) {
-        case QMessageBox::Yes: return Answer::Yes;
-        case QMessageBox::No: return Answer::No;
-        default: return Answer::Cancel;
+        case QMessageBox::Yes:
+            return Answer::Yes;
+        case QMessageBox::No:
+            return Answer::No;
+        default:
+            return Answer::Cancel;
     }
 }
 

@@ -11,7 +11,7 @@ namespace quorvel {
 enum class Answer { Ok, Yes, No, Cancel };
 
 class MessagePresenter {
-public:
+  public:
     virtual ~MessagePresenter() = default;
     // A modal box with an OK button; detail is shown as the box's detailed text.
     virtual void message(QWidget* owner, const QString& text, const QString& caption,
@@ -22,7 +22,7 @@ public:
 
 // Real message boxes.
 class DialogPresenter final : public MessagePresenter {
-public:
+  public:
     void message(QWidget* owner, const QString& text, const QString& caption,
                  const QString& detail) override;
     Answer question(QWidget* owner, const QString& text, const QString& caption) override;

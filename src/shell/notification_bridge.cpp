@@ -22,9 +22,13 @@ NotificationBridge::~NotificationBridge() {
     QCoreApplication::removePostedEvents(this);
 }
 
-bool NotificationBridge::is_open(WindowId w) const { return windows_.is_open(w); }
+bool NotificationBridge::is_open(WindowId w) const {
+    return windows_.is_open(w);
+}
 
-bool NotificationBridge::on_window_thread() const { return QThread::currentThread() == thread(); }
+bool NotificationBridge::on_window_thread() const {
+    return QThread::currentThread() == thread();
+}
 
 void NotificationBridge::post(WindowId w, int code, int param) {
     enqueue({Item::Notification, w, code, param, {}, {}, nullptr});
@@ -90,8 +94,12 @@ void NotificationBridge::deliver(WindowId w, bool is_command, int code, int para
 
 void NotificationBridge::handle(const Item& item) {
     switch (item.kind) {
-        case Item::Notification: deliver(item.window, false, item.code, item.param); break;
-        case Item::Command: deliver(item.window, true, item.code, 0); break;
+        case Item::Notification:
+            deliver(item.window, false, item.code, item.param);
+            break;
+        case Item::Command:
+            deliver(item.window, true, item.code, 0);
+            break;
         case Item::Message:
             presenter_.message(windows_.widget(item.window), QString::fromStdString(item.text),
                                QString::fromStdString(item.caption));

@@ -22,7 +22,7 @@ class WindowRegistry;
 class MessagePresenter;
 
 class NotificationBridge final : public QObject, public Notifier {
-public:
+  public:
     NotificationBridge(WindowRegistry& windows, MessagePresenter& presenter);
     ~NotificationBridge() override;
 
@@ -40,10 +40,10 @@ public:
     // Delivers a notification or command now; nothing when the window is closed.
     void deliver(WindowId w, bool is_command, int code, int param);
 
-protected:
+  protected:
     void customEvent(QEvent* event) override;
 
-private:
+  private:
     struct Item {
         enum Kind { Notification, Command, Message } kind;
         WindowId window;

@@ -9,7 +9,8 @@ namespace quorvel {
 
 QuorvelApplication::QuorvelApplication(int& argc, char** argv) : QApplication(argc, argv) {}
 
-void QuorvelApplication::route_enter_to_terminal(WindowRegistry* windows, NotificationBridge* bridge) {
+void QuorvelApplication::route_enter_to_terminal(WindowRegistry* windows,
+                                                 NotificationBridge* bridge) {
     windows_ = windows;
     bridge_ = bridge;
 }
@@ -19,7 +20,8 @@ bool QuorvelApplication::notify(QObject* receiver, QEvent* event) {
     // child send it again, and that copy must not count twice.
     if (event->type() == QEvent::KeyPress && event->spontaneous() && windows_ && bridge_) {
         const int key = static_cast<QKeyEvent*>(event)->key();
-        if ((key == Qt::Key_Return || key == Qt::Key_Enter) && windows_->is_open(WindowId::Terminal)) {
+        if ((key == Qt::Key_Return || key == Qt::Key_Enter) &&
+            windows_->is_open(WindowId::Terminal)) {
             bridge_->post(WindowId::Terminal, note::TerminalEnter, 0);
         }
     }

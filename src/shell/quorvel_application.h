@@ -11,12 +11,12 @@ class WindowRegistry;
 class NotificationBridge;
 
 class QuorvelApplication final : public QApplication {
-public:
+  public:
     QuorvelApplication(int& argc, char** argv);
     void route_enter_to_terminal(WindowRegistry* windows, NotificationBridge* bridge);
     bool notify(QObject* receiver, QEvent* event) override;
 
-private:
+  private:
     WindowRegistry* windows_ = nullptr;
     NotificationBridge* bridge_ = nullptr;
 };

@@ -5,7 +5,9 @@
 
 namespace quorvel {
 
-QString control_name(int id) { return QStringLiteral("ctl%1").arg(id); }
+QString control_name(int id) {
+    return QStringLiteral("ctl%1").arg(id);
+}
 
 QuorvelDialog::QuorvelDialog(AppContext& ctx, WindowId id, QWidget* owner, const QString& caption,
                              int width_du, int height_du, int x_du, int y_du)
@@ -20,20 +22,25 @@ QuorvelDialog::QuorvelDialog(AppContext& ctx, WindowId id, QWidget* owner, const
     ctx_.windows.set(id_, this, this);
 }
 
-QuorvelDialog::~QuorvelDialog() { ctx_.windows.clear(id_, this); }
+QuorvelDialog::~QuorvelDialog() {
+    ctx_.windows.clear(id_, this);
+}
 
 void QuorvelDialog::command(int id) {
     if (id == cmd::Close) close();
 }
 
-void QuorvelDialog::reject() { command(cmd::Close); }
+void QuorvelDialog::reject() {
+    command(cmd::Close);
+}
 
 void QuorvelDialog::closeEvent(QCloseEvent* e) {
     if (e->spontaneous()) {
         // The close box is the Close command, which decides and closes. Queued: a close
         // asked for inside this event would be ignored.
         e->ignore();
-        QMetaObject::invokeMethod(this, [this] { command(cmd::Close); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { command(cmd::Close); }, Qt::QueuedConnection);
         return;
     }
     // The handle goes with the window at once, as a destroyed window's would: nothing is

@@ -13,7 +13,7 @@ class QPushButton;
 namespace quorvel {
 
 class QuorvelDialog : public QDialog, public NotifiedWindow {
-public:
+  public:
     QuorvelDialog(AppContext& ctx, WindowId id, QWidget* owner, const QString& caption,
                   int width_du, int height_du, int x_du, int y_du);
     ~QuorvelDialog() override;
@@ -25,7 +25,7 @@ public:
 
     WindowId window_id() const { return id_; }
 
-protected:
+  protected:
     void reject() override;  // Escape, the close box
     void closeEvent(QCloseEvent* e) override;
     // A push button with the given id (objectName "ctl<id>") at a dialog-unit rectangle;
@@ -36,7 +36,7 @@ protected:
     AppContext& ctx_;
     DialogUnits du_;
 
-private:
+  private:
     WindowId id_;
 };
 

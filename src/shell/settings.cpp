@@ -87,8 +87,8 @@ std::string format_setup_text(const PumpSettings& s, bool pump_port_open, bool v
     return out;
 }
 
-bool write_setup_file(const PumpSettings& s, const std::filesystem::path& file,
-                      bool pump_port_open, bool valve_port_open) {
+bool write_setup_file(const PumpSettings& s, const std::filesystem::path& file, bool pump_port_open,
+                      bool valve_port_open) {
     return write_file_atomically(file, format_setup_text(s, pump_port_open, valve_port_open));
 }
 

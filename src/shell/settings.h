@@ -11,10 +11,10 @@
 namespace quorvel {
 
 struct PumpSettings {
-    int com_pump = 0;   // 0 none, 1..4 COM1..COM4
-    int com_valve = 0;  // same coding
-    int gearbox = 0;    // index into GearboxNames / GearRatios
-    int pump = 1;       // pump size index into PumpNames / NominalUlPerRev / pump_ul
+    int com_pump = 0;        // 0 none, 1..4 COM1..COM4
+    int com_valve = 0;       // same coding
+    int gearbox = 0;         // index into GearboxNames / GearRatios
+    int pump = 1;            // pump size index into PumpNames / NominalUlPerRev / pump_ul
     int enable_pump_ul = 0;  // 1: use the measured pump_ul instead of the nominal value
     std::array<float, 4> pump_ul{4.009f, 100.55f, 628.436f, 750.046f};
 
@@ -45,8 +45,8 @@ void read_setup_file(PumpSettings& s, const std::filesystem::path& file);
 std::string format_setup_text(const PumpSettings& s, bool pump_port_open, bool valve_port_open);
 
 // Replaces the file as one step; false when it could not be written (the old file stays).
-bool write_setup_file(const PumpSettings& s, const std::filesystem::path& file,
-                      bool pump_port_open, bool valve_port_open);
+bool write_setup_file(const PumpSettings& s, const std::filesystem::path& file, bool pump_port_open,
+                      bool valve_port_open);
 
 inline constexpr std::string_view kSetupFileName = "setup.txt";
 

@@ -21,7 +21,8 @@ void on_signal(int) {
 }  // namespace
 
 SignalWatcher::SignalWatcher(std::function<void()> callback) : on_signal_(std::move(callback)) {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signal_fds) != 0) return;
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signal_fds) != 0)
+        return;
     notifier_ = new QSocketNotifier(signal_fds[0], QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, [this] {
         char buf[16];

@@ -10,11 +10,11 @@ class QSocketNotifier;
 namespace quorvel {
 
 class SignalWatcher final : public QObject {
-public:
+  public:
     explicit SignalWatcher(std::function<void()> on_signal);
     ~SignalWatcher() override;
 
-private:
+  private:
     std::function<void()> on_signal_;
     QSocketNotifier* notifier_ = nullptr;
 };

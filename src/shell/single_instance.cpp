@@ -11,7 +11,8 @@
 
 namespace quorvel {
 
-SingleInstance::SingleInstance(QString dir) : dir_(dir.isEmpty() ? default_dir() : std::move(dir)) {}
+SingleInstance::SingleInstance(QString dir)
+    : dir_(dir.isEmpty() ? default_dir() : std::move(dir)) {}
 
 SingleInstance::~SingleInstance() {
     if (server_) server_->close();

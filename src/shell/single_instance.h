@@ -12,7 +12,7 @@ class QLocalServer;
 namespace quorvel {
 
 class SingleInstance final : public QObject {
-public:
+  public:
     // dir: where the lock and the socket live (the runtime directory by default).
     explicit SingleInstance(QString dir = {});
     ~SingleInstance() override;
@@ -25,7 +25,7 @@ public:
 
     static QString default_dir();
 
-private:
+  private:
     QString dir_;
     int lock_fd_ = -1;
     QLocalServer* server_ = nullptr;

@@ -56,7 +56,9 @@ void FirstWindow::notify(int code, int) {
     if (code == note::FirstAbout) text_->setText(kAboutText);
 }
 
-QString FirstWindow::text() const { return text_->text(); }
+QString FirstWindow::text() const {
+    return text_->text();
+}
 
 ErrorWindow::ErrorWindow(AppContext& ctx, QWidget* owner, ErrorSelector selector)
     : QuorvelDialog(ctx, WindowId::Error, owner, "Error", 220, 74, 150, 100) {
@@ -68,7 +70,9 @@ ErrorWindow::ErrorWindow(AppContext& ctx, QWidget* owner, ErrorSelector selector
                                                              : kNoErrorText);
 }
 
-QString ErrorWindow::text() const { return text_->text(); }
+QString ErrorWindow::text() const {
+    return text_->text();
+}
 
 InitWindow::InitWindow(AppContext& ctx, QWidget* owner, InitWindowState& state)
     : QuorvelDialog(ctx, WindowId::Init, owner, "Init", 160, 60, 100, 40), state_(state) {
@@ -102,7 +106,9 @@ void InitWindow::command(int id) {
     close();
 }
 
-int InitWindow::progress() const { return bar_->value(); }
+int InitWindow::progress() const {
+    return bar_->value();
+}
 
 QString status_rpm_text(bool pump_moving, double flow_ul_per_sec, int pump_size) {
     if (!pump_moving || pump_size < 0 || pump_size >= kPumpSizeCount) return "0.00";
@@ -128,6 +134,8 @@ void StatusWindow::notify(int code, int) {
                                   ctx_.sys.settings().pump));
 }
 
-QString StatusWindow::text() const { return rpm_->text(); }
+QString StatusWindow::text() const {
+    return rpm_->text();
+}
 
 }  // namespace quorvel

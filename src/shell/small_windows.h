@@ -23,21 +23,21 @@ extern const char* const kNoErrorText;
 enum class ErrorSelector { None, PumpTimeout, ValveTimeout };
 
 class FirstWindow final : public QuorvelDialog {
-public:
+  public:
     FirstWindow(AppContext& ctx, QWidget* owner);
     void notify(int code, int param) override;
     QString text() const;
 
-private:
+  private:
     QLabel* text_;
 };
 
 class ErrorWindow final : public QuorvelDialog {
-public:
+  public:
     ErrorWindow(AppContext& ctx, QWidget* owner, ErrorSelector selector);
     QString text() const;
 
-private:
+  private:
     QLabel* text_;
 };
 
@@ -47,24 +47,24 @@ struct InitWindowState {
 };
 
 class InitWindow final : public QuorvelDialog {
-public:
+  public:
     InitWindow(AppContext& ctx, QWidget* owner, InitWindowState& state);
     void notify(int code, int param) override;
     void command(int id) override;
     int progress() const;
 
-private:
+  private:
     InitWindowState& state_;
     QProgressBar* bar_;
 };
 
 class StatusWindow final : public QuorvelDialog {
-public:
+  public:
     StatusWindow(AppContext& ctx, QWidget* owner);
     void notify(int code, int param) override;
     QString text() const;
 
-private:
+  private:
     QLineEdit* rpm_;
 };
 

@@ -56,7 +56,7 @@ struct System {
     TestState test;
     std::string startup_directory;
 
-private:
+  private:
     mutable std::mutex config_mutex_;
     PumpSettings settings_;
     PumpCalibration calibration_;

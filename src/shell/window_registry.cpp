@@ -16,7 +16,9 @@ void WindowRegistry::clear(WindowId id, const QWidget* widget) {
     open_[index(id)].store(false);
 }
 
-QWidget* WindowRegistry::widget(WindowId id) const { return widgets_[index(id)].data(); }
+QWidget* WindowRegistry::widget(WindowId id) const {
+    return widgets_[index(id)].data();
+}
 
 NotifiedWindow* WindowRegistry::handler(WindowId id) const {
     return widgets_[index(id)].isNull() ? nullptr : handlers_[index(id)];

@@ -13,14 +13,14 @@ namespace quorvel {
 
 // What every window of the program handles: user notifications and commands.
 class NotifiedWindow {
-public:
+  public:
     virtual ~NotifiedWindow() = default;
     virtual void notify(int code, int param) = 0;
     virtual void command(int id) = 0;
 };
 
 class WindowRegistry {
-public:
+  public:
     // Window thread.
     void set(WindowId id, QWidget* widget, NotifiedWindow* handler);
     void clear(WindowId id, const QWidget* widget);
@@ -30,7 +30,7 @@ public:
     // Any thread.
     bool is_open(WindowId id) const { return open_[index(id)].load(); }
 
-private:
+  private:
     static std::size_t index(WindowId id) { return static_cast<std::size_t>(id); }
     std::array<QPointer<QWidget>, kWindowCount> widgets_;
     std::array<NotifiedWindow*, kWindowCount> handlers_{};

@@ -12,14 +12,15 @@ using testing::Call;
 using testing::wait_until;
 
 class CommE2e : public testing::E2eFixture {
-protected:
+  protected:
     // Loads the monitor program straight from the set-up script, the way the
     // initialisation does, so the simulator reports motion.
     void load_monitor() {
         for (const std::string_view line : controller_setup_script) {
             if (line != "stop") enqueue_command(sys, line, sys.comm.pump);
         }
-        ASSERT_TRUE(wait_until([&] { return pump_sim.monitor_running() && sys.comm.pump.queue.empty(); }));
+        ASSERT_TRUE(
+            wait_until([&] { return pump_sim.monitor_running() && sys.comm.pump.queue.empty(); }));
         ASSERT_TRUE(wait_passes(2));
     }
 };
@@ -43,9 +44,9 @@ TEST_F(CommE2e, SilentPumpTimesOut) {
     thread.start();
     sys.comm.pump_moving = true;
     enqueue_command(sys, "VM=1.00000000", sys.comm.pump);
-    ASSERT_TRUE(wait_until([&] {
-        return notifier.count(Call::Post, WindowId::Main, note::CommTimeout) > 0;
-    }, std::chrono::seconds(30)));
+    ASSERT_TRUE(wait_until(
+        [&] { return notifier.count(Call::Post, WindowId::Main, note::CommTimeout) > 0; },
+        std::chrono::seconds(30)));
     const auto calls = notifier.calls();
     const auto it = std::find_if(calls.begin(), calls.end(), [](const Call& c) {
         return c.window == WindowId::Main && c.code == note::CommTimeout;
@@ -84,7 +85,8 @@ TEST_F(CommE2e, GarbageAndLongLinesAreSurvived) {
     enqueue_command(sys, "SSTP", sys.comm.pump);
     // Garbage before a prompt turns it into line text, so replies may time out: the
     // thread must go on and drain its queue either way.
-    ASSERT_TRUE(wait_until([&] { return pump_sim.received_lines().size() >= 2; }, std::chrono::seconds(30)));
+    ASSERT_TRUE(wait_until([&] { return pump_sim.received_lines().size() >= 2; },
+                           std::chrono::seconds(30)));
     pump_sim.faults().garbage = false;
     ASSERT_TRUE(wait_passes(3));
 }

@@ -12,7 +12,7 @@ using testing::Call;
 using testing::wait_until;
 
 class InitE2e : public testing::E2eFixture {
-protected:
+  protected:
     InitStart start() {
         return start_pump_initialisation(sys, [this] { notifier.open(WindowId::Init); });
     }
@@ -44,7 +44,9 @@ TEST_F(InitE2e, CompleteInitialisationThenMotionReports) {
     EXPECT_EQ(pump_sim.received_lines(), expected);
     const auto calls = init_calls();
     ASSERT_EQ(calls.size(), 25u);
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), Call{Call::Send, WindowId::Init, note::InitAdvance, 0}), 24);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(),
+                         Call{Call::Send, WindowId::Init, note::InitAdvance, 0}),
+              24);
     EXPECT_EQ(sys.comm.init_stage, 0);
     EXPECT_TRUE(sys.comm.backlash_enabled);
     EXPECT_EQ(sys.comm.backlash_ul.load(), 0.5);
@@ -66,9 +68,9 @@ TEST_F(InitE2e, SilentControllerIsAbandonedAndARestartBeginsAgain) {
     pump_sim.faults().silent = true;
     thread.start();
     ASSERT_EQ(start(), InitStart::Started);
-    ASSERT_TRUE(wait_until([&] {
-        return notifier.count(Call::Post, WindowId::Main, note::CommTimeout) > 0;
-    }, std::chrono::seconds(30)));
+    ASSERT_TRUE(wait_until(
+        [&] { return notifier.count(Call::Post, WindowId::Main, note::CommTimeout) > 0; },
+        std::chrono::seconds(30)));
     // What the main window does with the time-out.
     cancel_pump_initialisation(sys);
     notifier.open(WindowId::Init, false);
@@ -83,7 +85,7 @@ TEST_F(InitE2e, SilentControllerIsAbandonedAndARestartBeginsAgain) {
 }
 
 class MethodE2e : public testing::E2eFixture {
-protected:
+  protected:
     void SetUp() override {
         E2eFixture::SetUp();
         notifier.open(WindowId::Method);
@@ -94,7 +96,8 @@ protected:
         for (const std::string_view line : controller_setup_script) {
             if (line != "stop") enqueue_command(sys, line, sys.comm.pump);
         }
-        ASSERT_TRUE(wait_until([&] { return pump_sim.monitor_running() && sys.comm.pump.queue.empty(); }));
+        ASSERT_TRUE(
+            wait_until([&] { return pump_sim.monitor_running() && sys.comm.pump.queue.empty(); }));
         ASSERT_TRUE(wait_passes(2));
         pump_sim.clear_received();
     }

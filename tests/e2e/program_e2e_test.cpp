@@ -19,7 +19,7 @@ using testing::ChildProcess;
 using testing::wait_until;
 
 class ProgramE2e : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() /
                ("quorvel-program-" + std::to_string(::getpid()) + "-" +
@@ -33,7 +33,9 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-    void write_setup(const std::string& text) { std::ofstream(dir_ / "setup.txt", std::ios::binary) << text; }
+    void write_setup(const std::string& text) {
+        std::ofstream(dir_ / "setup.txt", std::ios::binary) << text;
+    }
     std::string read_setup() {
         std::ifstream in(dir_ / "setup.txt", std::ios::binary);
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -101,7 +103,8 @@ TEST_F(ProgramE2e, APortThatCannotBeOpenedIsLeftOutOfSetup) {
 TEST_F(ProgramE2e, SecondInstanceExitsZeroAndTheFirstRunsOn) {
     write_setup("com_pump=1\r\n");
     auto first = start();
-    ASSERT_TRUE(wait_until([&] { return pump_.received_lines().size() >= 3; }, std::chrono::seconds(60)));
+    ASSERT_TRUE(
+        wait_until([&] { return pump_.received_lines().size() >= 3; }, std::chrono::seconds(60)));
     auto second = start();
     EXPECT_EQ(second->wait_exit(std::chrono::seconds(30)), 0);
     EXPECT_TRUE(first->running());

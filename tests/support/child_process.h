@@ -19,7 +19,7 @@ extern char** environ;
 namespace quorvel::testing {
 
 class ChildProcess {
-public:
+  public:
     ChildProcess(const std::string& program, const std::vector<std::string>& args,
                  const std::string& dir, const std::map<std::string, std::string>& env) {
         std::vector<std::string> env_strings;
@@ -81,7 +81,7 @@ public:
         return !exit_code_;
     }
 
-private:
+  private:
     pid_t pid_ = -1;
     std::optional<int> exit_code_;
 };

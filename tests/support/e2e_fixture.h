@@ -27,7 +27,7 @@ inline bool wait_until(const std::function<bool()>& condition,
 }
 
 class E2eFixture : public ::testing::Test {
-protected:
+  protected:
     // Simulated motion runs 20 times faster than real time.
     static constexpr double kTimeScale = 0.05;
 

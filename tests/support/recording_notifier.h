@@ -22,7 +22,7 @@ struct Call {
 };
 
 class RecordingNotifier : public Notifier {
-public:
+  public:
     void open(WindowId w, bool is_open = true) {
         std::lock_guard lock(mutex_);
         open_[static_cast<int>(w)] = is_open;
@@ -63,7 +63,7 @@ public:
         return out;
     }
 
-private:
+  private:
     void record(Call c) {
         std::lock_guard lock(mutex_);
         calls_.push_back(std::move(c));

@@ -20,13 +20,13 @@ namespace quorvel::uitest {
 class MainWindowTest : public QObject {
     Q_OBJECT
 
-private:
+  private:
     static QString label_text(const QWidget* w, int id) {
         const auto* label = UiFixture::control<QLabel>(w, id);
         return label ? label->text() : QStringLiteral("<no control %1>").arg(id);
     }
 
-private slots:
+  private slots:
     void menuLayout() {
         UiFixture f;
         QCOMPARE(f.main->windowTitle(), QStringLiteral("Quorvel Version 1.0.5e"));
@@ -36,8 +36,14 @@ private slots:
             int id;
         };
         const std::vector<std::pair<QString, std::vector<Item>>> expected{
-            {"&Method", {{"New", 106}, {"Open", 103}, {"Save", 104}, {"Save as...", 105}, {"Quit", 107}}},
-            {"&Utility", {{"Test", 102}, {"Setup", 100}, {"Initialize Pump", 108}, {"Terminal", 111}, {"Status", 112}}},
+            {"&Method",
+             {{"New", 106}, {"Open", 103}, {"Save", 104}, {"Save as...", 105}, {"Quit", 107}}},
+            {"&Utility",
+             {{"Test", 102},
+              {"Setup", 100},
+              {"Initialize Pump", 108},
+              {"Terminal", 111},
+              {"Status", 112}}},
             {"&Help", {{"View Help", 110}, {"About", 109}}},
         };
         const QList<QAction*> menus = f.main->menuBar()->actions();
@@ -61,13 +67,16 @@ private slots:
         QTest::addColumn<int>("window");
         QTest::addColumn<QString>("way");
         const std::pair<const char*, WindowId> windows[] = {
-            {"First", WindowId::First}, {"Error", WindowId::Error},       {"Status", WindowId::Status},
-            {"Init", WindowId::Init},   {"Terminal", WindowId::Terminal}, {"Test", WindowId::Test},
+            {"First", WindowId::First},       {"Error", WindowId::Error},
+            {"Status", WindowId::Status},     {"Init", WindowId::Init},
+            {"Terminal", WindowId::Terminal}, {"Test", WindowId::Test},
         };
         for (const auto& [name, id] : windows) {
             for (const char* way : {"escape", "close box", "close button"}) {
                 // The Init and Terminal windows have no Close button.
-                if (QString(way) == "close button" && (id == WindowId::Init || id == WindowId::Terminal)) continue;
+                if (QString(way) == "close button" &&
+                    (id == WindowId::Init || id == WindowId::Terminal))
+                    continue;
                 QTest::addRow("%s, %s", name, way) << static_cast<int>(id) << QString(way);
             }
         }
@@ -143,20 +152,38 @@ private slots:
         QTest::addColumn<QString>("after");  // the Test and Status windows open afterwards
         const QString close_method = "Please close the Method window.";
         const QString close_test = "Please close the Test window.";
-        QTest::newRow("Test") << cmd::Test << "" << "" << "test";
+        QTest::newRow("Test") << cmd::Test << ""
+                              << ""
+                              << "test";
         QTest::newRow("Test, method open") << cmd::Test << "method" << close_method << "";
-        QTest::newRow("Test, method open, initialising") << cmd::Test << "method init" << close_method << "";
-        QTest::newRow("Test, initialising") << cmd::Test << "init" << "" << "";
-        QTest::newRow("Test, already open") << cmd::Test << "test" << "" << "test";
+        QTest::newRow("Test, method open, initialising")
+            << cmd::Test << "method init" << close_method << "";
+        QTest::newRow("Test, initialising") << cmd::Test << "init"
+                                            << ""
+                                            << "";
+        QTest::newRow("Test, already open") << cmd::Test << "test"
+                                            << ""
+                                            << "test";
         for (const auto& [name, id] : {std::pair{"Open", cmd::Open}, std::pair{"New", cmd::New}}) {
-            QTest::addRow("%s", name) << id << "" << "" << "";
+            QTest::addRow("%s", name) << id << ""
+                                      << ""
+                                      << "";
             QTest::addRow("%s, test open", name) << id << "test" << close_test << "test";
-            QTest::addRow("%s, test open, initialising", name) << id << "test init" << close_test << "test";
+            QTest::addRow("%s, test open, initialising", name)
+                << id << "test init" << close_test << "test";
         }
-        QTest::newRow("Status") << cmd::Status << "" << "" << "status";
-        QTest::newRow("Status, initialising") << cmd::Status << "init" << "" << "";
-        QTest::newRow("Status, already open") << cmd::Status << "status" << "" << "status";
-        QTest::newRow("Setup, initialising") << cmd::Setup << "init" << "" << "";
+        QTest::newRow("Status") << cmd::Status << ""
+                                << ""
+                                << "status";
+        QTest::newRow("Status, initialising") << cmd::Status << "init"
+                                              << ""
+                                              << "";
+        QTest::newRow("Status, already open") << cmd::Status << "status"
+                                              << ""
+                                              << "status";
+        QTest::newRow("Setup, initialising") << cmd::Setup << "init"
+                                             << ""
+                                             << "";
     }
     void commandRules() {
         QFETCH(int, id);
@@ -219,8 +246,9 @@ private slots:
         QCOMPARE(first->windowTitle(), QStringLiteral("fyi"));
         QCOMPARE(label_text(first, 6000), QStringLiteral("text here"));
         f.settle();
-        QVERIFY(label_text(first, 6000).startsWith(
-            "This program is intended to be used to setup, test, and demonstrate the Zelmarq Tamsel pump."));
+        QVERIFY(label_text(first, 6000)
+                    .startsWith("This program is intended to be used to setup, test, and "
+                                "demonstrate the Zelmarq Tamsel pump."));
         // About leaves an open First window as it is.
         const QString notice = label_text(first, 6000);
         f.main->command(cmd::About);
@@ -254,8 +282,11 @@ private slots:
             double flow;
             int size;
             const char* text;
-        } rows[] = {{false, 10.0, 1, "0.00"}, {true, 10.0, 1, "6.0000"}, {true, 1.0, 0, "15.0000"},
-                    {true, 0.5, 3, "0.0400"}, {false, 0.5, 3, "0.00"}};
+        } rows[] = {{false, 10.0, 1, "0.00"},
+                    {true, 10.0, 1, "6.0000"},
+                    {true, 1.0, 0, "15.0000"},
+                    {true, 0.5, 3, "0.0400"},
+                    {false, 0.5, 3, "0.00"}};
         for (const auto& row : rows) {
             f.set_pump_size(row.size);
             f.sys.comm.pump_moving = row.moving;

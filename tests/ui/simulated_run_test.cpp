@@ -18,7 +18,7 @@ namespace quorvel::uitest {
 class SimulatedRunTest : public QObject {
     Q_OBJECT
 
-private slots:
+  private slots:
     void startUpInitialisesThenDispenseLightsTheLampUntilTheMoveEnds() {
         sim::SimPump pump(0.05);
         sim::SimValve valve(0.05);

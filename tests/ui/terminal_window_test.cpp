@@ -1,11 +1,12 @@
 // The Terminal window: the controller's lines as they arrive, and typed lines to the pump.
 
+#include "comm/terminal_window.h"
+
 #include <QApplication>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 
-#include "comm/terminal_window.h"
 #include "ui_fixture.h"
 
 namespace quorvel::uitest {
@@ -13,7 +14,7 @@ namespace quorvel::uitest {
 class TerminalWindowTest : public QObject {
     Q_OBJECT
 
-private:
+  private:
     static TerminalWindow* open_terminal(UiFixture& f) {
         f.main->command(cmd::Terminal);
         return f.window<TerminalWindow>(WindowId::Terminal);
@@ -25,7 +26,7 @@ private:
         f.settle();
     }
 
-private slots:
+  private slots:
     void openingDiscardsEarlierLines() {
         UiFixture f;
         std::string early;
@@ -43,11 +44,21 @@ private slots:
         QTest::addColumn<QString>("bytes");
         QTest::addColumn<QString>("shown");
         QTest::addColumn<QString>("then");  // added by a later "next" line
-        QTest::newRow("one line") << "ble=1\r\n" << "ble=1\n" << "next\n";
-        QTest::newRow("several in one pass") << "a\r\nb\r\nc\r\n" << "a\nb\nc\n" << "next\n";
-        QTest::newRow("empty lines consumed") << "a\r\n\r\nb\r\n\r\n" << "a\nb\n" << "next\n";
-        QTest::newRow("only empty lines") << "\r\n\r\n" << "" << "next\n";
-        QTest::newRow("unfinished line waits") << "a\r\npar" << "a\n" << "parnext\n";
+        QTest::newRow("one line") << "ble=1\r\n"
+                                  << "ble=1\n"
+                                  << "next\n";
+        QTest::newRow("several in one pass") << "a\r\nb\r\nc\r\n"
+                                             << "a\nb\nc\n"
+                                             << "next\n";
+        QTest::newRow("empty lines consumed") << "a\r\n\r\nb\r\n\r\n"
+                                              << "a\nb\n"
+                                              << "next\n";
+        QTest::newRow("only empty lines") << "\r\n\r\n"
+                                          << ""
+                                          << "next\n";
+        QTest::newRow("unfinished line waits") << "a\r\npar"
+                                               << "a\n"
+                                               << "parnext\n";
     }
     void showsWaitingLines() {
         QFETCH(QString, bytes);

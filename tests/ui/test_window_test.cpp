@@ -1,5 +1,7 @@
 // The Test window: its entries, the flow window of the pump size, the moves and the lamps.
 
+#include "pumpsetup/test_window.h"
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QImage>
@@ -7,7 +9,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "pumpsetup/test_window.h"
 #include "ui_fixture.h"
 
 namespace quorvel::uitest {
@@ -15,7 +16,7 @@ namespace quorvel::uitest {
 class TestWindowTest : public QObject {
     Q_OBJECT
 
-private:
+  private:
     static TestWindow* open_test(UiFixture& f) {
         f.main->command(cmd::Test);
         auto* w = f.window<TestWindow>(WindowId::Test);
@@ -40,7 +41,7 @@ private:
         QTest::mouseClick(button, Qt::LeftButton);
     }
 
-private slots:
+  private slots:
     void openingShowsTheKeptEntries() {
         UiFixture f;
         f.sys.comm.publish_status_line("Pump:100    Gearbox:KR-TVN1");
@@ -93,12 +94,23 @@ private slots:
         QTest::addColumn<QString>("shown");
         QTest::addColumn<double>("stored");
         const QString refused_max4 = "Maximum flow rate is 6.667000 ul./sec.";
-        QTest::newRow("above the size 4 maximum") << 0 << "500" << refused_max4 << "10.0000" << 10.0;
-        QTest::newRow("zero on size 4") << 0 << "0" << "Minimum flow rate is 0.000003 ul./sec." << "10.0000" << 10.0;
-        QTest::newRow("zero on size 100") << 1 << "0" << "Minimum flow rate is 0.000083 ul./sec." << "10.0000" << 10.0;
-        QTest::newRow("not a number") << 1 << "abc" << "Minimum flow rate is 0.000083 ul./sec." << "10.0000" << 10.0;
-        QTest::newRow("500 on size 100") << 1 << "500" << "" << "500" << 500.0;
-        QTest::newRow("single precision") << 1 << "0.1" << "" << "0.1" << static_cast<double>(0.1f);
+        QTest::newRow("above the size 4 maximum")
+            << 0 << "500" << refused_max4 << "10.0000" << 10.0;
+        QTest::newRow("zero on size 4") << 0 << "0"
+                                        << "Minimum flow rate is 0.000003 ul./sec."
+                                        << "10.0000" << 10.0;
+        QTest::newRow("zero on size 100") << 1 << "0"
+                                          << "Minimum flow rate is 0.000083 ul./sec."
+                                          << "10.0000" << 10.0;
+        QTest::newRow("not a number") << 1 << "abc"
+                                      << "Minimum flow rate is 0.000083 ul./sec."
+                                      << "10.0000" << 10.0;
+        QTest::newRow("500 on size 100") << 1 << "500"
+                                         << ""
+                                         << "500" << 500.0;
+        QTest::newRow("single precision") << 1 << "0.1"
+                                          << ""
+                                          << "0.1" << static_cast<double>(0.1f);
     }
     void flowField() {
         QFETCH(int, size);
@@ -113,7 +125,8 @@ private slots:
         enter_flow(w, typed);
         QCOMPARE(f.presenter.shown, fyi(message));
         QCOMPARE(edit(w, 2004)->text(), shown);
-        QVERIFY2(f.sys.test.flow_value == stored, qPrintable(QString::number(f.sys.test.flow_value, 'g', 17)));
+        QVERIFY2(f.sys.test.flow_value == stored,
+                 qPrintable(QString::number(f.sys.test.flow_value, 'g', 17)));
         QVERIFY(f.sys.current_flow_ul_per_sec.load() == stored / 60.0);
     }
 
@@ -166,8 +179,10 @@ private slots:
         QTest::addColumn<bool>("enable");
         QTest::addColumn<int>("button");
         QTest::addColumn<QStringList>("queued");
-        QTest::newRow("dispense 1.5 mL") << true << 2005 << QStringList{"VM=0.16666667", "MOVR=1500.00000000"};
-        QTest::newRow("aspirate 1.5 mL") << true << 2006 << QStringList{"VM=0.16666667", "MOVR=-1500.00000000"};
+        QTest::newRow("dispense 1.5 mL")
+            << true << 2005 << QStringList{"VM=0.16666667", "MOVR=1500.00000000"};
+        QTest::newRow("aspirate 1.5 mL")
+            << true << 2006 << QStringList{"VM=0.16666667", "MOVR=-1500.00000000"};
         QTest::newRow("dispense continuously") << false << 2005 << QStringList{"SLEW=0.16666667"};
         QTest::newRow("aspirate continuously") << false << 2006 << QStringList{"SLEW=-0.16666667"};
         QTest::newRow("stop") << false << 2007 << QStringList{"SSTP"};

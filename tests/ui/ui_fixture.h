@@ -21,8 +21,8 @@
 #include "shell/main_window.h"
 #include "shell/message_presenter.h"
 #include "shell/notification_bridge.h"
-#include "shell/quorvel_dialog.h"
 #include "shell/quorvel_application.h"
+#include "shell/quorvel_dialog.h"
 #include "shell/system.h"
 #include "shell/window_registry.h"
 
@@ -30,7 +30,7 @@ namespace quorvel::uitest {
 
 // Every message shown, as "caption: text".
 class RecordingPresenter final : public MessagePresenter {
-public:
+  public:
     void message(QWidget*, const QString& text, const QString& caption, const QString&) override {
         shown << caption + ": " + text;
     }
@@ -39,7 +39,9 @@ public:
 };
 
 // The messages expected from one step: none, or this one with the caption "fyi".
-inline QStringList fyi(const QString& text) { return text.isEmpty() ? QStringList{} : QStringList{"fyi: " + text}; }
+inline QStringList fyi(const QString& text) {
+    return text.isEmpty() ? QStringList{} : QStringList{"fyi: " + text};
+}
 
 // A window the program does not have yet, standing in for it in the registry.
 struct StandInWindow final : public NotifiedWindow {
@@ -64,7 +66,9 @@ struct UiFixture {
         main.reset();
     }
 
-    static QuorvelApplication& app() { return *static_cast<QuorvelApplication*>(QCoreApplication::instance()); }
+    static QuorvelApplication& app() {
+        return *static_cast<QuorvelApplication*>(QCoreApplication::instance());
+    }
 
     // Handles every queued notification, including those posted while handling others.
     static void settle() {
@@ -116,7 +120,9 @@ struct UiFixture {
         QVERIFY(sys.comm.init_stage.load() == 0);
     }
 
-    void open_method_stand_in() { windows.set(WindowId::Method, &method_stand_in, &method_handler); }
+    void open_method_stand_in() {
+        windows.set(WindowId::Method, &method_stand_in, &method_handler);
+    }
 
     void set_pump_size(int size) {
         sys.update_config([size](PumpSettings& s, PumpCalibration&) { s.pump = size; });

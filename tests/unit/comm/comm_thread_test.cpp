@@ -16,7 +16,7 @@ using testing::Call;
 using testing::CoreFixture;
 
 class CommPass : public ::testing::Test, protected CoreFixture {
-protected:
+  protected:
     CommState& c = sys.comm;
 };
 
@@ -28,8 +28,8 @@ TEST_F(CommPass, BacklashRepliesSetTheMirrorAndTellSetup) {
     const struct {
         const char* line;
         bool enabled;
-    } cases[] = {{"ble=0", false}, {"ble=1", true}, {"ble=FALSE", false}, {"ble=", true},
-                 {"ble=f", true},  {"ble=F", false}};
+    } cases[] = {{"ble=0", false}, {"ble=1", true}, {"ble=FALSE", false},
+                 {"ble=", true},   {"ble=f", true}, {"ble=F", false}};
     for (const auto& k : cases) {
         c.backlash_enabled = !k.enabled;
         notifier.clear();
@@ -117,8 +117,8 @@ TEST_F(CommPass, PumpWaitsForReplyOrExactly3000ms) {
     EXPECT_EQ(notifier.count(Call::Post, WindowId::Main, note::CommTimeout), 0);
     c.pump_moving = true;
     pass();  // 3000 ms after sending
-    EXPECT_EQ(notifier.calls(), (std::vector<Call>{{Call::Post, WindowId::Main, note::CommTimeout,
-                                                    kPumpTimeout}}));
+    EXPECT_EQ(notifier.calls(),
+              (std::vector<Call>{{Call::Post, WindowId::Main, note::CommTimeout, kPumpTimeout}}));
     EXPECT_FALSE(c.pump_moving);
     EXPECT_TRUE(c.pump.ready);
     pass();
@@ -162,8 +162,8 @@ TEST_F(CommPass, ValveMoveGoesAtOnceAndCpWaits5000ms) {
     EXPECT_TRUE(notifier.calls().empty());
     EXPECT_TRUE(c.valve_busy);
     pass();
-    EXPECT_EQ(notifier.calls(), (std::vector<Call>{{Call::Post, WindowId::Main, note::CommTimeout,
-                                                    kValveTimeout}}));
+    EXPECT_EQ(notifier.calls(),
+              (std::vector<Call>{{Call::Post, WindowId::Main, note::CommTimeout, kValveTimeout}}));
     EXPECT_FALSE(c.valve_busy);
 }
 
@@ -172,7 +172,8 @@ TEST_F(CommPass, ValveReplyClearsBusyOnlyWhenItBeginsWithPos) {
     const struct {
         const char* reply;
         bool still_busy;
-    } cases[] = {{"pos=3", false}, {"POSITION 3", false}, {"Pos", false}, {"err", true}, {"po", true}};
+    } cases[] = {
+        {"pos=3", false}, {"POSITION 3", false}, {"Pos", false}, {"err", true}, {"po", true}};
     for (const auto& k : cases) {
         send_valve_command(sys, 1, ValveDirection::Short, ValveKind::TwoPosition);
         passes(2);
@@ -243,8 +244,9 @@ TEST_F(CommPass, RefreshGoesToOpenWindowsInOrder) {
     notifier.open(WindowId::Status);
     notifier.open(WindowId::Test);
     pass();
-    EXPECT_EQ(notifier.calls(), (std::vector<Call>{{Call::Post, WindowId::Test, note::Refresh, 0},
-                                                   {Call::Post, WindowId::Status, note::Refresh, 0}}));
+    EXPECT_EQ(notifier.calls(),
+              (std::vector<Call>{{Call::Post, WindowId::Test, note::Refresh, 0},
+                                 {Call::Post, WindowId::Status, note::Refresh, 0}}));
 }
 
 TEST_F(CommPass, StatusLineFirstBuiltOnThe22ndPassThenEvery22nd) {
@@ -258,7 +260,8 @@ TEST_F(CommPass, StatusLineFirstBuiltOnThe22ndPassThenEvery22nd) {
         }
         notifier.clear();
     }
-    EXPECT_EQ(c.status_line(), "Pump:100    Gearbox:KR-TVN1    uL/Rev:100.000    Backlash(uL):disabled");
+    EXPECT_EQ(c.status_line(),
+              "Pump:100    Gearbox:KR-TVN1    uL/Rev:100.000    Backlash(uL):disabled");
 }
 
 TEST(StatusLine, Parts) {
@@ -292,7 +295,8 @@ TEST(CommThreadLifecycle, RunsPassesUntilStoppedAndJoins) {
     const int seen = notifier.count(Call::Post, WindowId::Status, note::Refresh);
     EXPECT_GE(seen, 3);
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_EQ(notifier.count(Call::Post, WindowId::Status, note::Refresh), seen) << "no pass after stop";
+    EXPECT_EQ(notifier.count(Call::Post, WindowId::Status, note::Refresh), seen)
+        << "no pass after stop";
     thread.stop();  // idempotent
 }
 

@@ -78,7 +78,8 @@ TEST(CommandQueue, ConcurrentProducersLoseNothing) {
     CoreFixture f;
     f.attach_pump();
     auto produce = [&](char tag) {
-        for (int i = 0; i < 40; ++i) enqueue_command(f.sys, std::string(1, tag) + std::to_string(i), f.sys.comm.pump);
+        for (int i = 0; i < 40; ++i)
+            enqueue_command(f.sys, std::string(1, tag) + std::to_string(i), f.sys.comm.pump);
     };
     std::thread a(produce, 'a');
     std::thread b(produce, 'b');
@@ -88,7 +89,8 @@ TEST(CommandQueue, ConcurrentProducersLoseNothing) {
     int from_a = 0, next_a = 0;
     while (auto line = f.sys.comm.pump.queue.pop()) {
         if ((*line)[0] == 'a') {
-            EXPECT_EQ(*line, "a" + std::to_string(next_a++)) << "one producer's lines stay in order";
+            EXPECT_EQ(*line, "a" + std::to_string(next_a++))
+                << "one producer's lines stay in order";
             ++from_a;
         }
     }

@@ -27,8 +27,10 @@ TEST(PumpCommands, ValuedLines) {
     const std::string fits = format_pump_value(PumpCommand::MOVR, 2e35, true);
     EXPECT_EQ(fits.size(), 51u);
     EXPECT_EQ(format_pump_value(PumpCommand::MOVR, 2e36, true), "");
-    EXPECT_EQ(format_pump_value(PumpCommand::MOVR, std::numeric_limits<double>::infinity(), false), "");
-    EXPECT_EQ(format_pump_value(PumpCommand::VM, std::numeric_limits<double>::quiet_NaN(), false), "");
+    EXPECT_EQ(format_pump_value(PumpCommand::MOVR, std::numeric_limits<double>::infinity(), false),
+              "");
+    EXPECT_EQ(format_pump_value(PumpCommand::VM, std::numeric_limits<double>::quiet_NaN(), false),
+              "");
 }
 
 TEST(PumpCommands, MovesQueueTheirLinesAndRecordTheKind) {
@@ -48,12 +50,14 @@ TEST(PumpCommands, MovesQueueTheirLinesAndRecordTheKind) {
     EXPECT_TRUE(c.move_washing) << "an aspirate leaves the wash flag alone";
 
     move_pump_relative(f.sys, 0.25, 100, MoveKind::Dispense);
-    EXPECT_EQ(drain(c.pump.queue), (std::vector<std::string>{"VM=0.25000000", "MOVR=100.00000000"}));
+    EXPECT_EQ(drain(c.pump.queue),
+              (std::vector<std::string>{"VM=0.25000000", "MOVR=100.00000000"}));
     EXPECT_TRUE(c.move_dispensing);
     EXPECT_FALSE(c.move_washing);
 
     move_pump_relative(f.sys, 0.25, 100, MoveKind::Aspirate);
-    EXPECT_EQ(drain(c.pump.queue), (std::vector<std::string>{"VM=0.25000000", "MOVR=-100.00000000"}));
+    EXPECT_EQ(drain(c.pump.queue),
+              (std::vector<std::string>{"VM=0.25000000", "MOVR=-100.00000000"}));
 
     slew_pump(f.sys, 0.5, static_cast<MoveKind>(9));
     EXPECT_EQ(drain(c.pump.queue), (std::vector<std::string>{"SLEW=0.50000000"}));

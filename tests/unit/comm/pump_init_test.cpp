@@ -10,7 +10,7 @@ namespace {
 using testing::Call;
 
 class PumpInit : public ::testing::Test, protected testing::CoreFixture {
-protected:
+  protected:
     void SetUp() override { attach_pump(); }
     InitStart start() {
         return start_pump_initialisation(sys, [this] {
@@ -24,9 +24,12 @@ protected:
         for (int i = 0; i < n; ++i) {
             const auto lines = pump_port->written_lines();
             for (std::size_t k = answered_; k < lines.size(); ++k) {
-                if (lines[k] == "print \"ble=\",ble") pump_port->feed("ble=1\r\n");
-                else if (lines[k] == "print \"blsh=\",blsh") pump_port->feed("blsh=2.5\r\n");
-                else pump_port->feed(">");
+                if (lines[k] == "print \"ble=\",ble")
+                    pump_port->feed("ble=1\r\n");
+                else if (lines[k] == "print \"blsh=\",blsh")
+                    pump_port->feed("blsh=2.5\r\n");
+                else
+                    pump_port->feed(">");
             }
             answered_ = lines.size();
             pass();
@@ -57,7 +60,8 @@ TEST_F(PumpInit, CompleteRunQueuesScriptsThenCalibrationAndAdvances24Times) {
         if (c.window == WindowId::Init) init_calls.push_back(c);
     }
     ASSERT_EQ(init_calls.size(), 25u);
-    for (int i = 0; i < 24; ++i) EXPECT_EQ(init_calls[i], (Call{Call::Send, WindowId::Init, note::InitAdvance, 0}));
+    for (int i = 0; i < 24; ++i)
+        EXPECT_EQ(init_calls[i], (Call{Call::Send, WindowId::Init, note::InitAdvance, 0}));
     EXPECT_EQ(init_calls[24], (Call{Call::Command, WindowId::Init, cmd::Close}));
 }
 
@@ -79,8 +83,9 @@ TEST_F(PumpInit, StartsOnlyWhenIdleAndWithAPort) {
 
     testing::CoreFixture other;
     EXPECT_EQ(start_pump_initialisation(other.sys, {}), InitStart::NoPort);
-    EXPECT_EQ(other.notifier.calls(), (std::vector<Call>{{Call::Message, WindowId::Main, 0, 0,
-                                                          "Please select a serial port first", "fyi"}}));
+    EXPECT_EQ(other.notifier.calls(),
+              (std::vector<Call>{{Call::Message, WindowId::Main, 0, 0,
+                                  "Please select a serial port first", "fyi"}}));
 
     testing::CoreFixture open_window;
     open_window.attach_pump();
@@ -92,7 +97,7 @@ TEST_F(PumpInit, TimeOutCancelsAndALaterStartBeginsAgain) {
     ASSERT_EQ(start(), InitStart::Started);
     answering_passes(8);  // into the set-up script
     ASSERT_EQ(sys.comm.init_stage, kInitStageSetup);
-    passes(61);           // the controller goes silent: 3000 ms later the time-out
+    passes(61);  // the controller goes silent: 3000 ms later the time-out
     ASSERT_EQ(notifier.count(Call::Post, WindowId::Main, note::CommTimeout), 1);
     enqueue_command(sys, "left over", sys.comm.pump);
     cancel_pump_initialisation(sys);
@@ -111,7 +116,7 @@ TEST_F(PumpInit, TimeOutCancelsAndALaterStartBeginsAgain) {
 
 // The window thread may cancel while the thread waits for the Init window to advance.
 class CancellingNotifier : public testing::RecordingNotifier {
-public:
+  public:
     System* sys = nullptr;
     void send(WindowId w, int code, int param) override {
         RecordingNotifier::send(w, code, param);

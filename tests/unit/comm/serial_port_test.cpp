@@ -15,7 +15,7 @@ namespace {
 
 // A pseudo-terminal pair: the test plays the device on the master side.
 class PtyPair : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
         ASSERT_GE(master_, 0);
@@ -58,7 +58,8 @@ TEST_F(PtyPair, RawBytesBothWaysAndNulDiscarded) {
     ASSERT_TRUE(port) << reason;
     // CR must stay CR, ^C and XON must arrive as data: the line is raw.
     device_sends(std::string("a\r\x03\x11\0b\n", 7));
-    EXPECT_EQ(read_all(*port, 6), std::string("a\r\x03\x11" "b\n"));
+    EXPECT_EQ(read_all(*port, 6), std::string("a\r\x03\x11"
+                                              "b\n"));
     port->write("VM=1.0\r");
     EXPECT_EQ(device_reads(7), "VM=1.0\r");
     unsigned char b = 0;

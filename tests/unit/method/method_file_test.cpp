@@ -66,7 +66,7 @@ TEST(MethodFileText, WritesExactBytes) {
 }
 
 class MethodFile : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() / ("quorvel-pmf-" + std::to_string(::getpid()));
         fs::create_directories(dir_);

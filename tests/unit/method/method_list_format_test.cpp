@@ -10,7 +10,8 @@ namespace {
 // The expected line from (column, text) pieces on 119 blanks.
 std::string line_of(std::initializer_list<std::pair<int, std::string>> pieces) {
     std::string s(kMethodLineWidth, ' ');
-    for (const auto& [col, text] : pieces) s.replace(static_cast<std::size_t>(col), text.size(), text);
+    for (const auto& [col, text] : pieces)
+        s.replace(static_cast<std::size_t>(col), text.size(), text);
     return s;
 }
 
@@ -21,21 +22,55 @@ TEST(MethodListLine, ColumnRules) {
         int index;
         std::string want;
     } cases[] = {
-        {"PumpRow", {"Aspirate", "100.0000", "50.00", "2", "true"}, 2,
-         line_of({{0, " 3"}, {5, "Aspirate"}, {16, "100.0000"}, {34, "50.00"}, {53, "2"}, {65, "Yes"}})},
-        {"MultiValveRow", {"Multi Valve", "3", "CW", "0", "false"}, 11,
-         line_of({{0, "12"}, {5, "Multi Valve"}, {19, "pos.="}, {25, "3"}, {32, "dir.="}, {38, "CW"}})},
-        {"MultiValveCcwAndShort", {"mUlti", "16", "CCW", "10", "y"}, 0,
-         line_of({{0, " 1"}, {5, "mUlti"}, {19, "pos.="}, {25, "16"}, {32, "dir.="}, {38, "CCW"}, {52, "10"}, {65, "Yes"}})},
-        {"MultiValveOddDirection", {"Multi Valve", "3", "Sx", "0", "f"}, 0,
-         line_of({{0, " 1"}, {5, "Multi Valve"}, {19, "pos.="}, {25, "3"}, {32, "dir.="}, {38, "Short"}})},
-        {"MultiValveZeroNoDirection", {"Multi Valve", "0", "", "0", "false"}, 0,
+        {"PumpRow",
+         {"Aspirate", "100.0000", "50.00", "2", "true"},
+         2,
+         line_of({{0, " 3"},
+                  {5, "Aspirate"},
+                  {16, "100.0000"},
+                  {34, "50.00"},
+                  {53, "2"},
+                  {65, "Yes"}})},
+        {"MultiValveRow",
+         {"Multi Valve", "3", "CW", "0", "false"},
+         11,
+         line_of(
+             {{0, "12"}, {5, "Multi Valve"}, {19, "pos.="}, {25, "3"}, {32, "dir.="}, {38, "CW"}})},
+        {"MultiValveCcwAndShort",
+         {"mUlti", "16", "CCW", "10", "y"},
+         0,
+         line_of({{0, " 1"},
+                  {5, "mUlti"},
+                  {19, "pos.="},
+                  {25, "16"},
+                  {32, "dir.="},
+                  {38, "CCW"},
+                  {52, "10"},
+                  {65, "Yes"}})},
+        {"MultiValveOddDirection",
+         {"Multi Valve", "3", "Sx", "0", "f"},
+         0,
+         line_of({{0, " 1"},
+                  {5, "Multi Valve"},
+                  {19, "pos.="},
+                  {25, "3"},
+                  {32, "dir.="},
+                  {38, "Short"}})},
+        {"MultiValveZeroNoDirection",
+         {"Multi Valve", "0", "", "0", "false"},
+         0,
          line_of({{0, " 1"}, {5, "Multi Valve"}})},
-        {"TwoPosB", {"2 Pos.Valve", "2", "Short", "0", "false"}, 98,
+        {"TwoPosB",
+         {"2 Pos.Valve", "2", "Short", "0", "false"},
+         98,
          line_of({{0, "99"}, {5, "2 Pos.Valve"}, {19, "pos.="}, {25, "B"}})},
-        {"TwoPosA", {"2 pos", "1", "Short", "0", "false"}, 0,
+        {"TwoPosA",
+         {"2 pos", "1", "Short", "0", "false"},
+         0,
          line_of({{0, " 1"}, {5, "2 pos"}, {19, "pos.="}, {25, "A"}})},
-        {"MixIsAPumpRowHere", {"Mix", "3", "50", "0", "false"}, 0,
+        {"MixIsAPumpRowHere",
+         {"Mix", "3", "50", "0", "false"},
+         0,
          line_of({{0, " 1"}, {5, "Mix"}, {23, "3"}, {37, "50"}})},
         {"EmptyRow", {}, 8, line_of({{0, " 9"}})},
     };

@@ -10,7 +10,7 @@ namespace {
 using testing::Call;
 
 class Runner : public ::testing::Test, protected testing::CoreFixture {
-protected:
+  protected:
     void SetUp() override {
         attach_both();
         notifier.open(WindowId::Method);
@@ -130,7 +130,8 @@ TEST_F(Runner, ResetQueuesSstpAndNothingMoreStarts) {
         pump_port->feed(">");
         pass();
     }
-    EXPECT_EQ(pump_lines(), (std::vector<std::string>{"VM=10.00000000", "MOVR=20.00000000", "SSTP"}));
+    EXPECT_EQ(pump_lines(),
+              (std::vector<std::string>{"VM=10.00000000", "MOVR=20.00000000", "SSTP"}));
     EXPECT_EQ(r.current_step, -1);
 }
 

@@ -25,22 +25,34 @@ TEST(StepCodec, Decode) {
         int position;
         ValveDirection dir;
     } cases[] = {
-        {row("Multi Valve", "3", "CCW", "0", "false"), StepAction::MultiValve, 0, 0, 0, false, 3, ValveDirection::CCW},
-        {row("multi", "4", "CW", "1", "yes"), StepAction::MultiValve, 0, 0, 1000, true, 4, ValveDirection::CW},
-        {row("M", "2", "Short", "0", "n"), StepAction::MultiValve, 0, 0, 0, false, 2, ValveDirection::Short},
-        {row("Mix", "3", "short", "0", "f"), StepAction::MultiValve, 0, 0, 0, false, 3, ValveDirection::None},
-        {row("Mix", "3", "", "0", "f"), StepAction::MultiValve, 0, 0, 0, false, 3, ValveDirection::None},
-        {row("2 Pos.Valve", "2", "whatever", "5", "Y"), StepAction::TwoPosValve, 0, 0, 5000, true, 2, ValveDirection::Short},
-        {row("Dispense", "12.5", "30", "1", "false"), StepAction::Dispense, 12.5, 0.5, 1000, false, 0, ValveDirection::None},
-        {row("aspirate", "100", "50", "2", "yes"), StepAction::Aspirate, 100, 50.0f / 60.0, 2000, true, 0, ValveDirection::None},
-        {row("wash", "-5", "-60", "2.5", "True"), StepAction::Wash, -5, -1, 2000, true, 0, ValveDirection::None},
-        {row("Rinse", "7", "6", "x", ""), StepAction::None, 7, 0.1, 0, false, 0, ValveDirection::None},
+        {row("Multi Valve", "3", "CCW", "0", "false"), StepAction::MultiValve, 0, 0, 0, false, 3,
+         ValveDirection::CCW},
+        {row("multi", "4", "CW", "1", "yes"), StepAction::MultiValve, 0, 0, 1000, true, 4,
+         ValveDirection::CW},
+        {row("M", "2", "Short", "0", "n"), StepAction::MultiValve, 0, 0, 0, false, 2,
+         ValveDirection::Short},
+        {row("Mix", "3", "short", "0", "f"), StepAction::MultiValve, 0, 0, 0, false, 3,
+         ValveDirection::None},
+        {row("Mix", "3", "", "0", "f"), StepAction::MultiValve, 0, 0, 0, false, 3,
+         ValveDirection::None},
+        {row("2 Pos.Valve", "2", "whatever", "5", "Y"), StepAction::TwoPosValve, 0, 0, 5000, true,
+         2, ValveDirection::Short},
+        {row("Dispense", "12.5", "30", "1", "false"), StepAction::Dispense, 12.5, 0.5, 1000, false,
+         0, ValveDirection::None},
+        {row("aspirate", "100", "50", "2", "yes"), StepAction::Aspirate, 100, 50.0f / 60.0, 2000,
+         true, 0, ValveDirection::None},
+        {row("wash", "-5", "-60", "2.5", "True"), StepAction::Wash, -5, -1, 2000, true, 0,
+         ValveDirection::None},
+        {row("Rinse", "7", "6", "x", ""), StepAction::None, 7, 0.1, 0, false, 0,
+         ValveDirection::None},
         {row("", "", "", "", ""), StepAction::None, 0, 0, 0, false, 0, ValveDirection::None},
-        {row("D", "1", "1", "99999999999", "t"), StepAction::Dispense, 1, 1.0 / 60, INT_MAX, true, 0, ValveDirection::None},
+        {row("D", "1", "1", "99999999999", "t"), StepAction::Dispense, 1, 1.0 / 60, INT_MAX, true,
+         0, ValveDirection::None},
     };
     for (const auto& k : cases) {
         const StepParams p = decode_row(k.in);
-        SCOPED_TRACE(k.in.action_text.str() + "|" + k.in.amount_text.str() + "|" + k.in.rate_text.str());
+        SCOPED_TRACE(k.in.action_text.str() + "|" + k.in.amount_text.str() + "|" +
+                     k.in.rate_text.str());
         EXPECT_EQ(p.action, k.action);
         EXPECT_EQ(p.volume_ul, k.volume);
         EXPECT_DOUBLE_EQ(p.rate_ul_per_sec, k.rate);
@@ -70,10 +82,13 @@ TEST(StepCodec, EncodeGivesCanonicalTexts) {
     const struct {
         MethodStep in, out;
     } cases[] = {
-        {row("aspirate", "100", "50", "2", "yes"), row("Aspirate", "100.0000", "50.00", "2", "true")},
-        {row("Dispense", "12.5", "30", "1", "false"), row("Dispense", "12.5000", "30.00", "1", "false")},
+        {row("aspirate", "100", "50", "2", "yes"),
+         row("Aspirate", "100.0000", "50.00", "2", "true")},
+        {row("Dispense", "12.5", "30", "1", "false"),
+         row("Dispense", "12.5000", "30.00", "1", "false")},
         {row("W", "0.5", "1", "0", "no"), row("Wash", "0.5000", "1.00", "0", "false")},
-        {row("Multi Valve", "3", "CCW", "0", "false"), row("Multi Valve", "3", "CCW", "0", "false")},
+        {row("Multi Valve", "3", "CCW", "0", "false"),
+         row("Multi Valve", "3", "CCW", "0", "false")},
         {row("m", "4", "", "7", "Y"), row("Multi Valve", "4", "", "7", "true")},
         {row("2 p", "1", "CW", "3", "x"), row("2 Pos.Valve", "1", "Short", "3", "false")},
         {row("", "", "", "", ""), row("", "0.0000", "0.00", "0", "false")},
@@ -100,7 +115,8 @@ TEST(StepCodec, NoFieldEverExceeds19Characters) {
 
 TEST(RowOperations, InsertDuplicateDeleteGuards) {
     MethodTable t{};
-    for (int r = 0; r < 98; ++r) t[r] = row("Dispense", std::to_string(r + 1).c_str(), "1", "0", "false");
+    for (int r = 0; r < 98; ++r)
+        t[r] = row("Dispense", std::to_string(r + 1).c_str(), "1", "0", "false");
     const MethodTable before = t;
 
     insert_row(t, 0);

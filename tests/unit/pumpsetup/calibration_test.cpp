@@ -68,7 +68,10 @@ TEST(Calibration, ComputeQueuesNothingAndApplyWithoutPortOnlyUpdates) {
     EXPECT_EQ(f.sys.calibration().motor_units_per_ul, 2432.0);
 
     CoreFixture g;
-    g.sys.update_config([](PumpSettings& s, PumpCalibration&) { s.gearbox = 3; s.pump = 0; });
+    g.sys.update_config([](PumpSettings& s, PumpCalibration&) {
+        s.gearbox = 3;
+        s.pump = 0;
+    });
     apply_calibration(g.sys, 0);
     EXPECT_EQ(g.sys.calibration().motor_units_per_ul, 288800.0);
     EXPECT_TRUE(g.notifier.calls().empty());
@@ -76,7 +79,8 @@ TEST(Calibration, ComputeQueuesNothingAndApplyWithoutPortOnlyUpdates) {
 
 TEST(Units, Conversions) {
     EXPECT_DOUBLE_EQ(flow_to_ul_per_sec(10, VolumeUnit::Microliter, TimeUnit::Minute), 10.0 / 60.0);
-    EXPECT_DOUBLE_EQ(flow_to_ul_per_sec(1, VolumeUnit::Milliliter, TimeUnit::Hour), 1000.0 / 3600.0);
+    EXPECT_DOUBLE_EQ(flow_to_ul_per_sec(1, VolumeUnit::Milliliter, TimeUnit::Hour),
+                     1000.0 / 3600.0);
     EXPECT_DOUBLE_EQ(flow_to_ul_per_sec(500, VolumeUnit::Nanoliter, TimeUnit::Second), 0.5);
     EXPECT_DOUBLE_EQ(volume_to_ul(2, VolumeUnit::Milliliter), 2000.0);
     EXPECT_DOUBLE_EQ(volume_to_ul(250, VolumeUnit::Nanoliter), 0.25);

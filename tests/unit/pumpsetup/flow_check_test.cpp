@@ -43,7 +43,8 @@ TEST(FlowCheck, MessagesByPlace) {
 }
 
 TEST(FlowCheck, NotANumberNeverPasses) {
-    EXPECT_TRUE(flow_check(std::numeric_limits<double>::quiet_NaN(), for_size(1), FlowCheckPlace::Other));
+    EXPECT_TRUE(
+        flow_check(std::numeric_limits<double>::quiet_NaN(), for_size(1), FlowCheckPlace::Other));
 }
 
 TEST(TypedValues, PassThroughSinglePrecision) {

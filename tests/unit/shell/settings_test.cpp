@@ -18,7 +18,9 @@ struct ParseCase {
     std::function<void(PumpSettings&)> expect_change;  // applied to the defaults
 };
 
-void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ParseCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SettingsParse : public ::testing::TestWithParam<ParseCase> {};
 
@@ -44,7 +46,8 @@ INSTANTIATE_TEST_SUITE_P(
                       s.com_valve = 2;
                       s.gearbox = 3;
                   }},
-        ParseCase{"LastOfTwoLinesWins", "pump=2\r\npump=0\r\n", [](PumpSettings& s) { s.pump = 0; }},
+        ParseCase{"LastOfTwoLinesWins", "pump=2\r\npump=0\r\n",
+                  [](PumpSettings& s) { s.pump = 0; }},
         ParseCase{"MeasuredValueAnySize", "pump=0\r\npump_ul_1=101.2\r\n",
                   [](PumpSettings& s) {
                       s.pump = 0;
@@ -56,23 +59,28 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"MeasuredInfinityRefused", "pump_ul_1=1e60\r\n", [](PumpSettings&) {}},
         ParseCase{"MeasuredIndexSeven", "pump_ul_7=5\r\n", [](PumpSettings&) {}},
         ParseCase{"MeasuredKeyWithoutValue", "pump_ul_1\r\n", [](PumpSettings&) {}},
-        ParseCase{"EnableOne", "enable_pump_ul=1\r\n", [](PumpSettings& s) { s.enable_pump_ul = 1; }},
-        ParseCase{"EnableTwoIsOff", "enable_pump_ul=1\r\nenable_pump_ul=2\r\n", [](PumpSettings&) {}},
+        ParseCase{"EnableOne", "enable_pump_ul=1\r\n",
+                  [](PumpSettings& s) { s.enable_pump_ul = 1; }},
+        ParseCase{"EnableTwoIsOff", "enable_pump_ul=1\r\nenable_pump_ul=2\r\n",
+                  [](PumpSettings&) {}},
         ParseCase{"LastLineWithoutEndIgnored", "pump=2\r\nenable_pump_ul=1",
                   [](PumpSettings& s) { s.pump = 2; }},
-        ParseCase{"BlankLinesSkipped", "\r\n\r\n\n\rgearbox=2\r\n\r\n", [](PumpSettings& s) { s.gearbox = 2; }},
+        ParseCase{"BlankLinesSkipped", "\r\n\r\n\n\rgearbox=2\r\n\r\n",
+                  [](PumpSettings& s) { s.gearbox = 2; }},
         ParseCase{"LetterKeepsValue", "pump=x\r\ngearbox=\r\ncom_pump=9\r\n", [](PumpSettings&) {}},
         ParseCase{"UnknownKeyIgnored", "pumps=3\r\nvalve=1\r\n", [](PumpSettings&) {}},
         // The 79th character is the last one kept: the 5 after it would make 75.
-        ParseCase{"LongLineCutAt79", "pump_ul_1=" + kBlanks68 + "75" + std::string(20, '0') + "\r\n",
+        ParseCase{"LongLineCutAt79",
+                  "pump_ul_1=" + kBlanks68 + "75" + std::string(20, '0') + "\r\n",
                   [](PumpSettings& s) { s.pump_ul[1] = 7.0f; }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class SettingsFile : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("quorvel-settings-" + std::to_string(::getpid()) + "-" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ = fs::temp_directory_path() /
+               ("quorvel-settings-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir_);
         fs::create_directories(dir_);
     }

@@ -36,7 +36,7 @@ bool eventually(const std::function<bool()>& cond, double seconds = 5.0) {
 
 // The program's end of the line: slave opened raw and non-blocking, locked like the program.
 class Port {
-public:
+  public:
     Port(const Port&) = delete;
     Port& operator=(const Port&) = delete;
     explicit Port(const std::string& path) {
@@ -83,7 +83,7 @@ public:
         return take(expected.size());
     }
 
-private:
+  private:
     int fd_ = -1;
     bool locked_ = false;
     std::string got_;
@@ -97,7 +97,7 @@ struct Exchange {
 // A started device with the program's end of its line open.
 template <class Device>
 class Connected : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(device.start());
         port.emplace(device.device_path());
