@@ -45,6 +45,8 @@ class ProgramE2e : public ::testing::Test {
             QUORVEL_BINARY, std::vector<std::string>{}, dir_.string(),
             std::map<std::string, std::string>{
                 {"QT_QPA_PLATFORM", "offscreen"},
+                // A decimal comma must reach neither setup.txt nor the controller.
+                {"LC_ALL", "de_DE.UTF-8"},
                 {"XDG_RUNTIME_DIR", (dir_ / "runtime").string()},
                 {"QUORVEL_COM1", pump_.device_path()},
                 {"QUORVEL_COM2", com2.empty() ? valve_.device_path() : com2}});
@@ -84,6 +86,7 @@ TEST_F(ProgramE2e, StartUpWakesBothDevicesAndInitialisesThenSigtermShutsDown) {
     EXPECT_EQ(bytes.back(), '\x1b') << "the escape byte is the last thing the pump hears";
     const std::string setup = read_setup();
     EXPECT_EQ(setup.rfind("com_pump=1\r\ncom_valve=2\r\ngearbox=0\r\npump=1\r\n", 0), 0u) << setup;
+    EXPECT_NE(setup.find("pump_ul_1=100.5500\r\n"), std::string::npos) << setup;
 }
 
 TEST_F(ProgramE2e, APortThatCannotBeOpenedIsLeftOutOfSetup) {
