@@ -1,0 +1,115 @@
+// The bridge between the communication thread and the windows: hand-over in order, sends
+// and messages that wait for the window thread, and a shutdown that can never deadlock.
+
+#include <QTest>
+#include <QThread>
+#include <atomic>
+#include <thread>
+
+#include "comm/pump_init.h"
+#include "ui_fixture.h"
+
+namespace quorvel::uitest {
+
+namespace {
+
+// A window that notes what reached it, and on which thread.
+struct NotingWindow final : public NotifiedWindow {
+    void notify(int code, int param) override {
+        seen.push_back({code, param});
+        on_window_thread = on_window_thread && QThread::currentThread() == qApp->thread();
+    }
+    void command(int id) override { commands.push_back(id); }
+    std::vector<std::pair<int, int>> seen;
+    std::vector<int> commands;
+    bool on_window_thread = true;
+};
+
+// A presenter that notes on which thread it was asked.
+class ThreadNotingPresenter final : public MessagePresenter {
+  public:
+    void message(QWidget*, const QString& text, const QString&, const QString&) override {
+        texts << text;
+        on_window_thread = QThread::currentThread() == qApp->thread();
+    }
+    Answer question(QWidget*, const QString&, const QString&) override { return Answer::Cancel; }
+    QStringList texts;
+    bool on_window_thread = false;
+};
+
+}  // namespace
+
+class NotificationBridgeTest : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void postsArriveInOrderOnTheWindowThread() {
+        UiFixture f;
+        QWidget widget;
+        NotingWindow w;
+        f.windows.set(WindowId::Test, &widget, &w);
+        std::thread other([&] {
+            for (int i = 0; i < 50; ++i) f.bridge.post(WindowId::Test, note::Refresh, i);
+            f.bridge.post_command(WindowId::Test, 2005);
+        });
+        other.join();
+        QTRY_COMPARE(w.commands, std::vector<int>{2005});
+        QCOMPARE(static_cast<int>(w.seen.size()), 50);
+        for (int i = 0; i < 50; ++i) QCOMPARE(w.seen[i].second, i);
+        QVERIFY(w.on_window_thread);
+    }
+
+    void sendAndMessageWaitForTheWindowThread() {
+        ThreadNotingPresenter presenter;
+        AppServices app(presenter);
+        QWidget widget;
+        NotingWindow w;
+        app.windows.set(WindowId::Init, &widget, &w);
+        std::atomic<int> done{0};
+        std::thread other([&] {
+            app.bridge.send(WindowId::Init, note::InitAdvance, 0);
+            done = 1;
+            app.bridge.show_message(WindowId::Main, "Fatal Communication Error", "");
+            done = 2;
+        });
+        // Nothing is handled until this thread runs its loop, so the sender still waits.
+        QTest::qSleep(100);
+        QCOMPARE(done.load(), 0);
+        QTRY_COMPARE(done.load(), 2);
+        other.join();
+        QCOMPARE(static_cast<int>(w.seen.size()), 1);
+        QCOMPARE(presenter.texts, QStringList{"Fatal Communication Error"});
+        QVERIFY(presenter.on_window_thread);
+    }
+
+    void shutdownReleasesAThreadWaitingForAWindow() {
+        UiFixture f;
+        QWidget widget;
+        NotingWindow init;
+        f.windows.set(WindowId::Init, &widget, &init);
+        f.sys.comm.init_stage = kInitStageBacklash;
+        // The real thread's first pass sends to the Init window and waits for this thread,
+        // which never lets it be handled: the shutdown must free it all the same.
+        CommThread thread(f.sys, 5);
+        thread.start();
+        QTest::qSleep(200);
+        QVERIFY(init.seen.empty());
+        f.bridge.shutdown();
+        thread.stop();
+        QVERIFY(!thread.running());
+        // Afterwards nothing waits and nothing is delivered.
+        f.bridge.send(WindowId::Init, note::InitAdvance, 0);
+        std::thread late([&] { f.bridge.send(WindowId::Init, note::InitAdvance, 0); });
+        late.join();
+        f.bridge.post(WindowId::Init, note::InitAdvance, 0);
+        UiFixture::settle();
+        // Only the window thread's own send reached it.
+        QCOMPARE(static_cast<int>(init.seen.size()), 1);
+    }
+};
+
+static const RegisterTestClass<NotificationBridgeTest> registered;
+
+}  // namespace quorvel::uitest
+
+#include "notification_bridge_test.moc"
