@@ -11,19 +11,7 @@ namespace {
 using testing::Call;
 using testing::wait_until;
 
-class CommE2e : public testing::E2eFixture {
-  protected:
-    // Loads the monitor program straight from the set-up script, the way the
-    // initialisation does, so the simulator reports motion.
-    void load_monitor() {
-        for (const std::string_view line : controller_setup_script) {
-            if (line != "stop") enqueue_command(sys, line, sys.comm.pump);
-        }
-        ASSERT_TRUE(
-            wait_until([&] { return pump_sim.monitor_running() && sys.comm.pump.queue.empty(); }));
-        ASSERT_TRUE(wait_passes(2));
-    }
-};
+using CommE2e = testing::E2eFixture;
 
 TEST_F(CommE2e, RelativeMoveGoesOutAsVmThenMovrAndEndsOnTheReport) {
     thread.start();

@@ -91,14 +91,6 @@ class MethodE2e : public testing::E2eFixture {
         notifier.open(WindowId::Method);
         thread.start();
         load_monitor();
-    }
-    void load_monitor() {
-        for (const std::string_view line : controller_setup_script) {
-            if (line != "stop") enqueue_command(sys, line, sys.comm.pump);
-        }
-        ASSERT_TRUE(
-            wait_until([&] { return pump_sim.monitor_running() && sys.comm.pump.queue.empty(); }));
-        ASSERT_TRUE(wait_passes(2));
         pump_sim.clear_received();
     }
     void load(std::initializer_list<MethodStep> rows) {

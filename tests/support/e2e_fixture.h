@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "comm/comm_thread.h"
+#include "comm/pump_init.h"
 #include "comm/serial_port.h"
 #include "recording_notifier.h"
 #include "shell/system.h"
@@ -50,6 +51,16 @@ class E2eFixture : public ::testing::Test {
     }
 
     int passes_seen() const { return notifier.count(Call::Post, WindowId::Status, note::Refresh); }
+    // Loads the monitor program straight from the set-up script, the way the
+    // initialisation does, so the simulator reports motion.
+    void load_monitor() {
+        for (const std::string_view line : controller_setup_script) {
+            if (line != "stop") enqueue_command(sys, line, sys.comm.pump);
+        }
+        ASSERT_TRUE(
+            wait_until([&] { return pump_sim.monitor_running() && sys.comm.pump.queue.empty(); }));
+        ASSERT_TRUE(wait_passes(2));
+    }
     // Waits until n more passes have run.
     bool wait_passes(int n) {
         const int target = passes_seen() + n;

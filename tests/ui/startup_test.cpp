@@ -1,0 +1,88 @@
+// The start-up sequence with the ports setup.txt names: what opens, what the operator is
+// told, and what is written back at the end.
+
+#include <QDir>
+#include <QFile>
+#include <QTest>
+#include <cstdlib>
+
+#include "sim_device.h"
+#include "ui_fixture.h"
+
+namespace quorvel::uitest {
+
+class StartupTest : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void portsFromSetup_data() {
+        QTest::addColumn<QByteArray>("setup");
+        QTest::addColumn<bool>("good_pump_device");
+        QTest::addColumn<QStringList>("messages");
+        QTest::addColumn<bool>("init_opens");
+        QTest::addColumn<QByteArray>("written_start");
+        QTest::newRow("no file, no ports") << QByteArray() << true << QStringList{} << false
+                                           << QByteArray("gearbox=0\r\npump=0\r\n");
+        QTest::newRow("pump port opens")
+            << QByteArray("com_pump=1\r\npump=1\r\n") << true << QStringList{} << true
+            << QByteArray("com_pump=1\r\ngearbox=0\r\npump=1\r\n");
+        QTest::newRow("pump port missing") << QByteArray("com_pump=1\r\npump=1\r\n") << false
+                                           << QStringList{": Cannot open pump serial port."}
+                                           << false << QByteArray("gearbox=0\r\npump=1\r\n");
+        QTest::newRow("valve port missing")
+            << QByteArray("com_pump=1\r\ncom_valve=4\r\npump=1\r\n") << true
+            << QStringList{": Cannot open valve serial port."} << true
+            << QByteArray("com_pump=1\r\ngearbox=0\r\npump=1\r\n");
+    }
+
+    void portsFromSetup() {
+        QFETCH(QByteArray, setup);
+        QFETCH(bool, good_pump_device);
+        QFETCH(QStringList, messages);
+        QFETCH(bool, init_opens);
+        QFETCH(QByteArray, written_start);
+
+        sim::SimPump pump(0.05);
+        QVERIFY(pump.start());
+        QTemporaryDir dir;
+        const QString previous = QDir::currentPath();
+        QDir::setCurrent(dir.path());
+        if (!setup.isEmpty()) {
+            QFile f(dir.filePath("setup.txt"));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(setup);
+        }
+        const std::string missing = dir.filePath("no-such-device").toStdString();
+        ::setenv("QUORVEL_COM1", good_pump_device ? pump.device_path().c_str() : missing.c_str(),
+                 1);
+        ::setenv("QUORVEL_COM4", missing.c_str(), 1);
+
+        RecordingPresenter presenter;
+        AppServices app(presenter);
+        {
+            MainWindow main(app.ctx);
+            main.start_up();
+            QCOMPARE(presenter.shown, messages);
+            QVERIFY(app.windows.is_open(WindowId::First));
+            // The initialisation starts only once the event loop runs, after the carriage
+            // returns have gone out.
+            QVERIFY(!app.windows.is_open(WindowId::Init));
+            if (init_opens) QTRY_VERIFY(pump.received_bytes().rfind("\r\r", 0) == 0);
+            UiFixture::settle();
+            QCOMPARE(app.windows.is_open(WindowId::Init), init_opens);
+            main.shut_down();
+        }
+        QFile written(dir.filePath("setup.txt"));
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QVERIFY2(written.readAll().startsWith(written_start), qPrintable(QString(written_start)));
+        QDir::setCurrent(previous);
+        ::unsetenv("QUORVEL_COM1");
+        ::unsetenv("QUORVEL_COM4");
+    }
+};
+
+static const RegisterTestClass<StartupTest> registered;
+
+}  // namespace quorvel::uitest
+
+#include "startup_test.moc"
