@@ -18,7 +18,7 @@
 #include "comm/pump_init.h"
 #include "comm/serial_port.h"
 #include "comm/valve_commands.h"
-#include "shell/system.h"
+#include "core/system.h"
 #include "sim_device.h"
 
 namespace {
@@ -41,15 +41,15 @@ double wall_s() {
 class PassClock final : public Notifier {
   public:
     bool is_open(WindowId w) const override { return w == WindowId::Status; }
-    void post(WindowId w, int code, int) override {
-        if (w != WindowId::Status || code != note::Refresh) return;
+    void post(WindowId w, Note note, int) override {
+        if (w != WindowId::Status || note != Note::PassDone) return;
         std::lock_guard lock(mutex_);
         ends_.push_back(wall_s());
         cpu_.push_back(thread_cpu_s());
     }
-    void send(WindowId, int, int) override {}
+    void send(WindowId, Note, int) override {}
     void post_command(WindowId, int) override {}
-    void show_message(WindowId, const std::string& text, const std::string&) override {
+    void post_message(WindowId, const std::string& text, const std::string&) override {
         std::fprintf(stderr, "message: %s\n", text.c_str());
     }
     std::vector<double> ends() const {
@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
     int round = 0;
     while (wall_s() - start < seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        if (sys.comm.init_stage.load() == 0 && wall_s() - start > 2.0 * (round + 1)) {
+        if (sys.comm.init_stage.load() == InitStage::None && wall_s() - start > 2.0 * (round + 1)) {
             ++round;
             move_pump_relative(sys, 10.0, 5.0, round % 2 ? MoveKind::Dispense : MoveKind::Aspirate);
             send_valve_command(sys, 1 + round % 6, ValveDirection::Short, ValveKind::MultiPosition);

@@ -7,7 +7,7 @@
 
 #include "comm/comm_thread.h"
 #include "comm/memory_port.h"
-#include "shell/system.h"
+#include "core/system.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace quorvel;
@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MemoryPort* valve_port = valve.get();
     replace_port(sys.comm.pump, std::move(pump));
     replace_port(sys.comm.valve, std::move(valve));
-    sys.comm.init_stage = data[0] % 3;
+    sys.comm.init_stage = static_cast<InitStage>(data[0] % 3);
     const bool to_valve = data[1] & 1;
     enqueue_command(sys, "VM=1.00000000", sys.comm.pump);
     enqueue_command(sys, "cp", sys.comm.valve);

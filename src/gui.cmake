@@ -20,4 +20,4 @@ set_target_properties(quorvel_gui PROPERTIES AUTOMOC ON AUTORCC ON)
 target_link_libraries(quorvel_gui PUBLIC quorvel_core Qt6::Widgets Qt6::Network)
 
 add_executable(quorvel shell/main.cpp)
-target_link_libraries(quorvel PRIVATE quorvel_gui quorvel_sim)
+target_link_libraries(quorvel PRIVATE quorvel_gui quorvel_simulated_ports)

@@ -17,7 +17,7 @@
 #include "shell/message_presenter.h"
 #include "shell/notification_bridge.h"
 #include "shell/quorvel_application.h"
-#include "shell/system.h"
+#include "core/system.h"
 
 namespace {
 
@@ -60,20 +60,19 @@ int main(int argc, char** argv) {
 
     MainWindow main_window(services.ctx,
                            {"Simulated devices: the pump controller on COM1 and the valve "
-                            "actuator on COM2 are simulators, not hardware.",
-                            true});
+                            "actuator on COM2 are simulators, not hardware."});
     main_window.resize(900, 600);
     main_window.show();
     bool ok = save(&main_window, out, "main");
 
-    main_window.open_first_window(note::FirstNotice);
+    main_window.open_first_window(Note::ShowNotice);
     ok &= save(windows.widget(WindowId::First), out, "first-notice");
     windows.widget(WindowId::First)->close();
-    main_window.open_first_window(note::FirstAbout);
+    main_window.open_first_window(Note::ShowAbout);
     ok &= save(windows.widget(WindowId::First), out, "first-about");
 
     main_window.open_init_window();
-    for (int i = 0; i < 10; ++i) bridge.deliver(WindowId::Init, false, note::InitAdvance, 0);
+    for (int i = 0; i < 10; ++i) bridge.deliver(WindowId::Init, Note::InitAdvance, 0);
     ok &= save(windows.widget(WindowId::Init), out, "init");
 
     main_window.open_error_window(ErrorSelector::PumpTimeout);
@@ -85,19 +84,19 @@ int main(int argc, char** argv) {
     sys.comm.pump_moving = true;
     sys.current_flow_ul_per_sec = 10.0;
     main_window.open_status_window();
-    bridge.deliver(WindowId::Status, false, note::Refresh, 0);
+    bridge.deliver(WindowId::Status, Note::PassDone, 0);
     ok &= save(windows.widget(WindowId::Status), out, "status");
 
     main_window.open_terminal_window();
     for (const char* line : {"ble=1", "blsh=1.5", "~", "|", ""}) sys.comm.terminal_log.append(line);
-    bridge.deliver(WindowId::Terminal, false, note::TerminalLines, 0);
+    bridge.deliver(WindowId::Terminal, Note::TerminalLines, 0);
     ok &= save(windows.widget(WindowId::Terminal), out, "terminal");
 
     main_window.open_test_window();
     sys.comm.move_dispensing = true;
     sys.comm.move_washing = false;
     for (int i = 0; i < 22; ++i) comm_thread_pass(sys, 1000 + 50 * i);
-    bridge.deliver(WindowId::Test, false, note::StatusLine, 0);
+    bridge.deliver(WindowId::Test, Note::StatusLine, 0);
     ok &= save(windows.widget(WindowId::Test), out, "test-dispensing");
     sys.comm.pump_moving = false;
     comm_thread_pass(sys, 3000);

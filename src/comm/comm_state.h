@@ -12,6 +12,9 @@
 
 namespace quorvel {
 
+// Which script of the pump initialisation runs (the numbers are the historical ones).
+enum class InitStage : int { None = 0, ControllerSetup = 1, BacklashQuery = 2 };
+
 enum class PumpActivity : int {
     Aspirate = 1,
     Dispense = 2,
@@ -50,11 +53,10 @@ struct CommState {
     int status_pass_count = 0;
     std::uint32_t last_tick_ms = 0;  // 0 only before the first pass
 
-    // 0 none, 2 backlash query running, 1 controller set-up running. Changed only under
-    // init_mutex, so that a cancel (both fields 0 and the pump queue emptied) is one step
-    // for the communication thread; read freely.
+    // Changed only under init_mutex, so that a cancel (no stage, line 0 and the pump
+    // queue emptied) is one step for the communication thread; read freely.
     std::mutex init_mutex;
-    std::atomic<int> init_stage{0};
+    std::atomic<InitStage> init_stage{InitStage::None};
     std::atomic<int> init_line{0};
 
     TerminalLog terminal_log;

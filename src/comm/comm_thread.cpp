@@ -8,8 +8,8 @@
 
 #include "comm/pump_init.h"
 #include "common/numeric_text.h"
+#include "core/system.h"
 #include "method/method_runner.h"
-#include "shell/system.h"
 
 namespace quorvel {
 namespace {
@@ -24,6 +24,7 @@ std::string read_waiting(DeviceLink& link, bool& has_port) {
     unsigned char b = 0;
     while (bytes.size() < kMaxBytesPerPass && link.port->read_byte(b))
         bytes.push_back(static_cast<char>(b));
+    release_if_lost(link);
     return bytes;
 }
 
@@ -50,7 +51,7 @@ void handle_pump_line(System& sys) {
         c.backlash_ul.store(c_atof(std::string_view(line).substr(5)));
     }
     if ((is_ble || is_blsh) && sys.notifier().is_open(WindowId::Setup)) {
-        sys.notifier().post(WindowId::Setup, note::Refresh, 0);
+        sys.notifier().post(WindowId::Setup, Note::BacklashRead);
     }
     append_terminal_line(sys, line);
 }
@@ -63,7 +64,7 @@ void pump_receive(System& sys) {
     for (const char b : bytes) {
         // Motion reports of the monitor program; during initialisation the controller
         // echoes program text containing these characters.
-        if (c.init_stage.load() == 0) {
+        if (c.init_stage.load() == InitStage::None) {
             if (b == '|') c.pump_moving.store(false);
             if (b == '~') c.pump_moving.store(true);
         }
@@ -97,16 +98,29 @@ void valve_receive(System& sys) {
 // the valve's, only the "cp" position query does.
 void transmit(DeviceLink& link, bool is_pump) {
     std::lock_guard lock(link.port_mutex);
-    if (!link.port || !link.ready) return;
-    std::optional<std::string> line = link.queue.pop();
-    if (!line) return;
-    const bool awaits_reply = is_pump || starts_with_nocase(*line, "cp");
-    line->push_back('\r');
-    link.port->write(*line);
-    if (awaits_reply) {
-        link.ready = false;
-        link.countdown_ms = link.reply_timeout_ms;
+    if (!link.port) return;
+    // The rest of a line the device did not take goes first; nothing else meanwhile.
+    const bool line_whole = link.port->flush();
+    if (line_whole && link.ready) {
+        if (std::optional<std::string> line = link.queue.pop()) {
+            const bool awaits_reply = is_pump || starts_with_nocase(*line, "cp");
+            line->push_back('\r');
+            link.port->write(*line);
+            if (awaits_reply) {
+                link.ready = false;
+                link.countdown_ms = link.reply_timeout_ms;
+            }
+        }
     }
+    release_if_lost(link);
+}
+
+// A replaced port starts with a device that owes us nothing.
+void restart_if_replaced(DeviceLink& link) {
+    if (!link.restart_requested.exchange(false)) return;
+    link.ready = true;
+    link.countdown_ms = 0;
+    link.rx_line.clear();
 }
 
 // True when the device's reply time-out expired with no reply.
@@ -156,6 +170,8 @@ void comm_thread_pass(System& sys, std::uint32_t now_ms) {
     CommState& c = sys.comm;
     Notifier& n = sys.notifier();
 
+    restart_if_replaced(c.pump);
+    restart_if_replaced(c.valve);
     pump_receive(sys);
     transmit(c.pump, true);
     valve_receive(sys);
@@ -170,11 +186,11 @@ void comm_thread_pass(System& sys, std::uint32_t now_ms) {
     if (!first_pass) {
         if (count_down(c.pump, elapsed)) {
             c.pump_moving.store(false);
-            n.post(WindowId::Main, note::CommTimeout, kPumpTimeout);
+            n.post(WindowId::Main, Note::CommTimeout, static_cast<int>(DeviceRole::Pump));
         }
         if (count_down(c.valve, elapsed)) {
             c.valve_busy.store(false);
-            n.post(WindowId::Main, note::CommTimeout, kValveTimeout);
+            n.post(WindowId::Main, Note::CommTimeout, static_cast<int>(DeviceRole::Valve));
         }
         method_wait_countdown(sys, static_cast<int>(std::min<long long>(elapsed, INT_MAX)));
     }
@@ -186,7 +202,7 @@ void comm_thread_pass(System& sys, std::uint32_t now_ms) {
     if (method_open) run_method_step(sys);
 
     for (const WindowId w : {WindowId::Method, WindowId::Test, WindowId::Status}) {
-        if (n.is_open(w)) n.post(w, note::Refresh, 0);
+        if (n.is_open(w)) n.post(w, Note::PassDone);
     }
 
     const int taken = c.status_pass_count++;
@@ -195,7 +211,7 @@ void comm_thread_pass(System& sys, std::uint32_t now_ms) {
         c.publish_status_line(
             build_status_line(sys.settings(), c.backlash_enabled.load(), c.backlash_ul.load()));
         for (const WindowId w : {WindowId::Test, WindowId::Method}) {
-            if (n.is_open(w)) n.post(w, note::StatusLine, 0);
+            if (n.is_open(w)) n.post(w, Note::StatusLine);
         }
     }
 }

@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "shell/settings.h"
+#include "core/settings.h"
 
 namespace quorvel {
 

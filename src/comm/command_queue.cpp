@@ -1,6 +1,6 @@
 #include "command_queue.h"
 
-#include "shell/system.h"
+#include "core/system.h"
 
 namespace quorvel {
 
@@ -47,46 +47,41 @@ int CommandQueue::read_index() const {
 
 void replace_port(DeviceLink& link, std::unique_ptr<SerialPort> port) {
     std::lock_guard lock(link.port_mutex);
+    link.emergency_fd.store(-1);
     if (link.port) link.port->close();
     link.port = std::move(port);
     link.has_port.store(link.port != nullptr);
+    link.emergency_fd.store(link.port ? link.port->emergency_fd() : -1);
+    link.restart_requested.store(true);
 }
 
 void close_port(DeviceLink& link) {
     replace_port(link, nullptr);
 }
 
-namespace {
-thread_local OverflowMessageDeferral* active_deferral = nullptr;
+bool port_lost(DeviceLink& link) {
+    std::lock_guard lock(link.port_mutex);
+    return link.port && link.port->lost();
 }
 
-OverflowMessageDeferral::OverflowMessageDeferral(System& sys) : sys_(sys), outer_(active_deferral) {
-    active_deferral = this;
-}
-
-OverflowMessageDeferral::~OverflowMessageDeferral() {
-    active_deferral = outer_;
-    if (!overflowed_) return;
-    if (outer_) {
-        outer_->overflowed_ = true;
-    } else {
-        sys_.notifier().show_message(WindowId::Main, kQueueOverflowMessage, "");
-    }
+void release_if_lost(DeviceLink& link) {
+    if (!link.port || !link.port->lost()) return;
+    link.emergency_fd.store(-1);
+    link.port->close();
 }
 
 void enqueue_command(System& sys, std::string_view text, DeviceLink& link) {
     if (!link.has_port.load()) return;
-    if (!link.queue.push(text)) return;
-    if (active_deferral) {
-        active_deferral->overflowed_ = true;
-    } else {
-        sys.notifier().show_message(WindowId::Main, kQueueOverflowMessage, "");
+    if (link.queue.push(text)) {
+        sys.notifier().post_message(WindowId::Main, kQueueOverflowMessage, "");
     }
 }
 
 void write_raw_byte(DeviceLink& link, std::uint8_t byte) {
     std::lock_guard lock(link.port_mutex);
-    if (link.port) link.port->write(std::string_view(reinterpret_cast<const char*>(&byte), 1));
+    if (!link.port) return;
+    link.port->write(std::string_view(reinterpret_cast<const char*>(&byte), 1));
+    release_if_lost(link);
 }
 
 }  // namespace quorvel

@@ -56,6 +56,12 @@ struct DeviceLink {
     std::mutex port_mutex;
     std::unique_ptr<SerialPort> port;
     std::atomic<bool> has_port{false};
+    // The port's descriptor for a crash handler, -1 when there is none to write to.
+    std::atomic<int> emergency_fd{-1};
+    // Set when the port was replaced: the communication thread starts the device's reply
+    // state afresh (ready, no countdown, no partial line) at the beginning of its next
+    // pass, so nothing said to the old device is waited for on the new one.
+    std::atomic<bool> restart_requested{false};
 
     CommandQueue queue;
 
@@ -67,32 +73,21 @@ struct DeviceLink {
     std::string last_line;
 };
 
-// Puts a port in place (null: none). The old port is closed. Any thread.
+// Puts a port in place (null: none), closing the old one first. Any thread.
 void replace_port(DeviceLink& link, std::unique_ptr<SerialPort> port);
 // Closes and forgets the port.
 void close_port(DeviceLink& link);
+// True when the link has a port whose device went away. Any thread.
+bool port_lost(DeviceLink& link);
+// After any use of the port, with port_mutex held: a port whose device went away gives
+// the device back at once (a replugged adapter can then come back under its old name);
+// the link keeps the dead port, so commands still go nowhere and time out as before.
+void release_if_lost(DeviceLink& link);
 
 // Appends a command line for the link's device. Dropped when the device has no port. On
-// overflow the "Fatal Communication Error" message is shown and the caller waits for it.
+// overflow the "Fatal Communication Error" message is handed to the window thread; the
+// caller never waits for it, so any caller may hold a lock.
 void enqueue_command(System& sys, std::string_view text, DeviceLink& link);
-
-// While one of these lives on a thread, enqueue_command on that thread notes an overflow
-// instead of showing the message; the message is shown when it is destroyed. Construct it
-// before taking a lock under which commands are queued, so the operator's message never
-// waits while a lock is held.
-class OverflowMessageDeferral {
-  public:
-    explicit OverflowMessageDeferral(System& sys);
-    ~OverflowMessageDeferral();
-    OverflowMessageDeferral(const OverflowMessageDeferral&) = delete;
-    OverflowMessageDeferral& operator=(const OverflowMessageDeferral&) = delete;
-
-  private:
-    friend void enqueue_command(System&, std::string_view, DeviceLink&);
-    System& sys_;
-    OverflowMessageDeferral* outer_;
-    bool overflowed_ = false;
-};
 
 // Writes one byte straight to the port, between two whole lines of the thread.
 void write_raw_byte(DeviceLink& link, std::uint8_t byte);

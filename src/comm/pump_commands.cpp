@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "common/numeric_text.h"
-#include "shell/system.h"
+#include "core/system.h"
 
 namespace quorvel {
 namespace {

@@ -1,30 +1,30 @@
 #include "pump_init.h"
 
-#include "shell/system.h"
+#include "core/system.h"
 
 namespace quorvel {
 
 InitStart start_pump_initialisation(System& sys, const std::function<void()>& open_init_window) {
     CommState& c = sys.comm;
     Notifier& n = sys.notifier();
-    if (c.init_stage.load() != kInitStageNone || n.is_open(WindowId::Init)) {
+    if (c.init_stage.load() != InitStage::None || n.is_open(WindowId::Init)) {
         return InitStart::AlreadyRunning;
     }
     if (!c.pump.has_port.load()) {
-        n.show_message(WindowId::Main, "Please select a serial port first", "fyi");
+        n.post_message(WindowId::Main, "Please select a serial port first", "fyi");
         return InitStart::NoPort;
     }
     if (open_init_window) open_init_window();
     std::lock_guard lock(c.init_mutex);
     c.init_line.store(0);
-    c.init_stage.store(kInitStageBacklash);
+    c.init_stage.store(InitStage::BacklashQuery);
     return InitStart::Started;
 }
 
 void cancel_pump_initialisation(System& sys) {
     CommState& c = sys.comm;
     std::lock_guard lock(c.init_mutex);
-    c.init_stage.store(kInitStageNone);
+    c.init_stage.store(InitStage::None);
     c.init_line.store(0);
     c.pump.queue.reset();
 }
@@ -32,26 +32,27 @@ void cancel_pump_initialisation(System& sys) {
 void initialisation_step(System& sys) {
     CommState& c = sys.comm;
     Notifier& n = sys.notifier();
-    const int stage = c.init_stage.load();
-    if ((stage != kInitStageBacklash && stage != kInitStageSetup) || !c.pump.ready) return;
+    const InitStage stage = c.init_stage.load();
+    if ((stage != InitStage::BacklashQuery && stage != InitStage::ControllerSetup) || !c.pump.ready)
+        return;
 
     // Sent with no lock held: the window thread may be cancelling at this very moment.
-    if (n.is_open(WindowId::Init)) n.send(WindowId::Init, note::InitAdvance, 0);
+    if (n.is_open(WindowId::Init)) n.send(WindowId::Init, Note::InitAdvance);
 
     bool finished = false;
     {
-        OverflowMessageDeferral defer(sys);
         std::lock_guard lock(c.init_mutex);
         if (c.init_stage.load() != stage) return;  // cancelled while the window advanced
-        const InitScript script = stage == kInitStageBacklash ? InitScript(backlash_query_script)
-                                                              : InitScript(controller_setup_script);
+        const InitScript script = stage == InitStage::BacklashQuery
+                                      ? InitScript(backlash_query_script)
+                                      : InitScript(controller_setup_script);
         const int line = c.init_line.load();
         if (line >= 0 && static_cast<std::size_t>(line) < script.size() && script[line] != "stop") {
             enqueue_command(sys, script[line], c.pump);
             c.init_line.store(line + 1);
-        } else if (stage == kInitStageBacklash) {
+        } else if (stage == InitStage::BacklashQuery) {
             c.init_line.store(0);
-            c.init_stage.store(kInitStageSetup);
+            c.init_stage.store(InitStage::ControllerSetup);
         } else {
             finished = true;
         }
@@ -63,8 +64,8 @@ void initialisation_step(System& sys) {
     apply_calibration(sys, sys.settings().enable_pump_ul);
     {
         std::lock_guard lock(c.init_mutex);
-        if (c.init_stage.load() == kInitStageSetup) {
-            c.init_stage.store(kInitStageNone);
+        if (c.init_stage.load() == InitStage::ControllerSetup) {
+            c.init_stage.store(InitStage::None);
             c.init_line.store(0);
         }
     }

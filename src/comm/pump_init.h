@@ -47,10 +47,6 @@ inline constexpr std::array<std::string_view, 21> controller_setup_script{
     "stop",
 };
 
-inline constexpr int kInitStageNone = 0;
-inline constexpr int kInitStageSetup = 1;
-inline constexpr int kInitStageBacklash = 2;
-
 enum class InitStart { Started, AlreadyRunning, NoPort };
 
 // Window thread. When nothing runs and the Init window is closed: with a pump port, calls

@@ -131,12 +131,32 @@ bool configure(int fd) {
 
 }  // namespace
 
-std::string serial_device_path(int index) {
+DevicePortProvider::DevicePortProvider(std::array<std::string, 4> overrides) {
+    for (std::size_t i = 0; i < paths_.size(); ++i) {
+        paths_[i] = overrides[i].empty() ? "/dev/ttyS" + std::to_string(i) : overrides[i];
+    }
+}
+
+DevicePortProvider DevicePortProvider::from_environment() {
+    std::array<std::string, 4> overrides;
+    for (std::size_t i = 0; i < overrides.size(); ++i) {
+        const std::string var = "QUORVEL_COM" + std::to_string(i + 1);
+        if (const char* value = std::getenv(var.c_str())) overrides[i] = value;
+    }
+    return DevicePortProvider(std::move(overrides));
+}
+
+std::string DevicePortProvider::device_name(int index) const {
     if (index < 1 || index > 4) return {};
-    const std::string var = "QUORVEL_COM" + std::to_string(index);
-    const char* override_path = std::getenv(var.c_str());
-    if (override_path && *override_path) return override_path;
-    return "/dev/ttyS" + std::to_string(index - 1);
+    return paths_[static_cast<std::size_t>(index - 1)];
+}
+
+std::unique_ptr<SerialPort> DevicePortProvider::open(int index, std::string* reason) {
+    if (index < 1 || index > 4) {
+        if (reason) *reason = "no such port";
+        return nullptr;
+    }
+    return open_serial_device(device_name(index), reason);
 }
 
 std::unique_ptr<SerialPort> open_serial_device(const std::string& path, std::string* reason) {
@@ -166,14 +186,6 @@ std::unique_ptr<SerialPort> open_serial_device(const std::string& path, std::str
     ::ioctl(fd, TIOCMBIC, &lines);  // pseudo-terminals have no modem lines; ignore failure
     ::tcflush(fd, TCIOFLUSH);
     return std::make_unique<PosixSerialPort>(fd);
-}
-
-std::unique_ptr<SerialPort> open_serial_port(int index, std::string* reason) {
-    if (index < 1 || index > 4) {
-        if (reason) *reason = "no such port";
-        return nullptr;
-    }
-    return open_serial_device(serial_device_path(index), reason);
 }
 
 }  // namespace quorvel

@@ -1,6 +1,6 @@
 #include "terminal_log.h"
 
-#include "shell/system.h"
+#include "core/system.h"
 
 namespace quorvel {
 
@@ -39,7 +39,7 @@ int TerminalLog::read_index() const {
 void append_terminal_line(System& sys, std::string_view line) {
     sys.comm.terminal_log.append(line);
     if (sys.notifier().is_open(WindowId::Terminal)) {
-        sys.notifier().post(WindowId::Terminal, note::TerminalLines, 0);
+        sys.notifier().post(WindowId::Terminal, Note::TerminalLines);
     }
 }
 

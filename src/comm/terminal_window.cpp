@@ -8,7 +8,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 
-#include "shell/system.h"
+#include "core/system.h"
 
 namespace quorvel {
 
@@ -43,10 +43,10 @@ bool TerminalWindow::eventFilter(QObject* watched, QEvent* event) {
     return QuorvelDialog::eventFilter(watched, event);
 }
 
-void TerminalWindow::notify(int code, int) {
-    if (code == note::TerminalLines) {
+void TerminalWindow::notify(Note note, int) {
+    if (note == Note::TerminalLines) {
         show_waiting_lines();
-    } else if (code == note::TerminalEnter && QApplication::focusWidget() == input_) {
+    } else if (note == Note::TerminalEnter && QApplication::focusWidget() == input_) {
         send_input(true);
     }
 }

@@ -17,7 +17,7 @@ class TerminalWindow final : public QuorvelDialog {
     static constexpr int kMaxInput = 119;
 
     TerminalWindow(AppContext& ctx, QWidget* owner);
-    void notify(int code, int param) override;
+    void notify(Note note, int param) override;
     void command(int id) override;
 
     QPlainTextEdit* display() const { return display_; }

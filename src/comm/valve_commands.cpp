@@ -1,6 +1,6 @@
 #include "valve_commands.h"
 
-#include "shell/system.h"
+#include "core/system.h"
 
 namespace quorvel {
 

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -44,7 +45,12 @@ mode_t process_umask() {
 
 }  // namespace
 
-bool write_file_atomically(const std::filesystem::path& target, std::string_view contents) {
+bool write_file_atomically(const std::filesystem::path& target, std::string_view contents,
+                           std::string* error) {
+    auto fail = [error](int err) {
+        if (error) *error = std::strerror(err);
+        return false;
+    };
     const std::filesystem::path dir =
         target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
     std::string pattern = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
@@ -52,7 +58,7 @@ bool write_file_atomically(const std::filesystem::path& target, std::string_view
     name.push_back('\0');
 
     const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) return fail(errno);
     // mkstemp creates 0600: keep the mode of the file being replaced, or give a new file
     // the mode an ordinary create would.
     struct stat old_stat {};
@@ -60,10 +66,13 @@ bool write_file_atomically(const std::filesystem::path& target, std::string_view
                                                         : (0666 & ~process_umask()));
 
     const bool written = write_all(fd, contents) && ::fsync(fd) == 0;
+    int err = errno;
     const bool closed = ::close(fd) == 0;
+    if (written && !closed) err = errno;
     if (!written || !closed || ::rename(name.data(), target.c_str()) != 0) {
+        if (written && closed) err = errno;
         ::unlink(name.data());
-        return false;
+        return fail(err);
     }
     const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0) {

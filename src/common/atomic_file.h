@@ -8,8 +8,9 @@
 
 namespace quorvel {
 
-// True when the new contents are in place. On failure the old file is untouched and no
-// temporary file is left behind.
-bool write_file_atomically(const std::filesystem::path& target, std::string_view contents);
+// True when the new contents are in place. On failure the old file is untouched, no
+// temporary file is left behind, and *error says why.
+bool write_file_atomically(const std::filesystem::path& target, std::string_view contents,
+                           std::string* error = nullptr);
 
 }  // namespace quorvel

@@ -2,7 +2,7 @@
 
 #include "comm/pump_commands.h"
 #include "comm/valve_commands.h"
-#include "shell/system.h"
+#include "core/system.h"
 
 namespace quorvel {
 namespace {
@@ -34,7 +34,6 @@ void start_step(System& sys, const StepParams& p) {
 void set_run_mode(System& sys, MethodRunMode mode) {
     MethodRun& r = sys.run;
     {
-        OverflowMessageDeferral defer(sys);
         std::lock_guard lock(r.mutex);
         r.mode.store(mode);
         if (mode == MethodRunMode::Idle) {
@@ -47,7 +46,7 @@ void set_run_mode(System& sys, MethodRunMode mode) {
         }
     }
     if (sys.notifier().is_open(WindowId::Method)) {
-        sys.notifier().post(WindowId::Method, note::MethodMode, 0);
+        sys.notifier().post(WindowId::Method, Note::MethodMode);
     }
 }
 
@@ -57,7 +56,6 @@ void run_method_step(System& sys) {
     MethodRunMode mode_now;
     int step_now;
     {
-        OverflowMessageDeferral defer(sys);
         std::lock_guard lock(r.mutex);
         const int count = r.step_count.load();
         const int current = r.current_step.load();
@@ -81,7 +79,7 @@ void run_method_step(System& sys) {
         step_now = r.current_step.load();
     }
     if (mode_now != MethodRunMode::Editing && r.selected_line.load() != step_now) {
-        sys.notifier().post(WindowId::Method, note::MethodSelect, step_now);
+        sys.notifier().post(WindowId::Method, Note::MethodSelect, step_now);
     }
     r.event_flag.store(false);
 }

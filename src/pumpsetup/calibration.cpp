@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "comm/pump_commands.h"
-#include "shell/system.h"
+#include "core/system.h"
 
 namespace quorvel {
 namespace {

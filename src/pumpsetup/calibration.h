@@ -6,7 +6,7 @@
 
 #include <array>
 
-#include "shell/settings.h"
+#include "core/settings.h"
 
 namespace quorvel {
 

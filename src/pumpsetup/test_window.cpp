@@ -13,7 +13,7 @@
 #include "comm/pump_commands.h"
 #include "common/numeric_text.h"
 #include "shell/message_presenter.h"
-#include "shell/system.h"
+#include "core/system.h"
 
 namespace quorvel {
 namespace {
@@ -222,10 +222,10 @@ void TestWindow::command(int id) {
     }
 }
 
-void TestWindow::notify(int code, int) {
-    if (code == note::Refresh) {
+void TestWindow::notify(Note note, int) {
+    if (note == Note::PassDone) {
         lamp_panel_->update();
-    } else if (code == note::StatusLine) {
+    } else if (note == Note::StatusLine) {
         settings_line_->setText(QString::fromStdString(ctx_.sys.comm.status_line()));
     }
 }

@@ -20,7 +20,7 @@ namespace quorvel {
 class TestWindow final : public QuorvelDialog {
   public:
     TestWindow(AppContext& ctx, QWidget* owner);
-    void notify(int code, int param) override;
+    void notify(Note note, int param) override;
     void command(int id) override;
 
     // The four lamps (Ready, Dispensing, Aspirating, Wait) in pixels of the client area.

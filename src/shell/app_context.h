@@ -1,15 +1,17 @@
 #pragma once
-// What every window is given: the system's records, the window handles, the bridge the
-// core speaks through and the presenter of modal messages. Window thread.
+// What every window is given: the session and its records, the window handles, the bridge
+// the core speaks through and the presenter of modal messages. Window thread.
 
 namespace quorvel {
 
+class Session;
 struct System;
 class WindowRegistry;
 class NotificationBridge;
 class MessagePresenter;
 
 struct AppContext {
+    Session& session;
     System& sys;
     WindowRegistry& windows;
     NotificationBridge& bridge;

@@ -1,24 +1,31 @@
 #pragma once
-// One run's worth of the program's state, wired together: the records, the window handles
-// and the bridge the core speaks through. Window thread.
+// One run's worth of the program, wired together: the window handles, the bridge the core
+// speaks through and the session that owns the records, the thread and the ports.
+// Window thread.
 
+#include "comm/serial_port.h"
+#include "core/session.h"
 #include "shell/app_context.h"
 #include "shell/notification_bridge.h"
-#include "shell/system.h"
 #include "shell/window_registry.h"
 
 namespace quorvel {
 
 struct AppServices {
-    explicit AppServices(MessagePresenter& p) : presenter(p) { sys.set_notifier(bridge); }
+    // Without a provider, COM1..COM4 are the serial devices /dev/ttyS0..3.
+    explicit AppServices(MessagePresenter& p, PortProvider* ports = nullptr,
+                         SessionOptions options = {})
+        : presenter(p), session(bridge, ports ? *ports : fallback_ports, options) {}
     AppServices(const AppServices&) = delete;
     AppServices& operator=(const AppServices&) = delete;
 
-    System sys;
+    DevicePortProvider fallback_ports;
     WindowRegistry windows;
     MessagePresenter& presenter;
     NotificationBridge bridge{windows, presenter};
-    AppContext ctx{sys, windows, bridge, presenter};
+    Session session;
+    System& sys = session.sys();
+    AppContext ctx{session, sys, windows, bridge, presenter};
 };
 
 }  // namespace quorvel

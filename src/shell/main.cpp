@@ -1,30 +1,23 @@
 // Quorvel: sets up, tests and runs one motor-driven pump and one selector valve.
 // Usage: quorvel [--simulate]
 
+#include <signal.h>
+
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "comm/serial_port.h"
+#include "core/session.h"
 #include "shell/app_services.h"
 #include "shell/main_window.h"
 #include "shell/message_presenter.h"
-#include "shell/notification_bridge.h"
 #include "shell/quorvel_application.h"
 #include "shell/signal_watcher.h"
 #include "shell/single_instance.h"
-#include "shell/system.h"
-#include "sim_device.h"
-
-namespace {
-
-struct Simulators {
-    quorvel::sim::SimPump pump{1.0};
-    quorvel::sim::SimValve valve{1.0};
-};
-
-}  // namespace
+#include "simulated_ports.h"
 
 int main(int argc, char** argv) {
     using namespace quorvel;
@@ -47,26 +40,34 @@ int main(int argc, char** argv) {
     SingleInstance instance;
     if (!instance.acquire()) return 0;
 
-    std::unique_ptr<Simulators> sims;
+    // A port or socket whose other end went away is reported by the call, not by a signal.
+    ::signal(SIGPIPE, SIG_IGN);
+
+    // What COM1..COM4 are is settled here, once, before anything opens a port.
+    DevicePortProvider devices = DevicePortProvider::from_environment();
+    PortProvider* ports = &devices;
+    std::unique_ptr<sim::SimulatedPorts> simulated;
+    SessionOptions session_options;
     StartupOptions options;
     if (simulate) {
-        sims = std::make_unique<Simulators>();
+        simulated = std::make_unique<sim::SimulatedPorts>(devices);
         std::string error;
-        if (!sims->pump.start(&error) || !sims->valve.start(&error)) {
+        if (!simulated->start(&error)) {
             std::fprintf(stderr, "quorvel: cannot start the simulated devices: %s\n",
                          error.c_str());
             return 1;
         }
-        ::setenv("QUORVEL_COM1", sims->pump.device_path().c_str(), 1);
-        ::setenv("QUORVEL_COM2", sims->valve.device_path().c_str(), 1);
-        options.default_ports = true;
+        ports = simulated.get();
+        session_options.default_ports = true;
         options.simulation_note =
             "Simulated devices: the pump controller on COM1 and the valve actuator on COM2 are "
             "simulators, not hardware.";
     }
 
     DialogPresenter presenter;
-    AppServices services(presenter);
+    AppServices services(presenter, ports, session_options);
+    // From here on, however the program ends, the pump hears the escape byte.
+    guard_process_exit(services.session);
     app.route_enter_to_terminal(&services.windows, &services.bridge);
 
     MainWindow main_window(services.ctx, options);

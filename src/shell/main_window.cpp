@@ -11,19 +11,20 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QUrl>
-#include <filesystem>
+#include <cstdio>
 
 #include "comm/pump_init.h"
 #include "comm/terminal_window.h"
+#include "core/session.h"
+#include "core/system.h"
 #include "pumpsetup/test_window.h"
 #include "shell/message_presenter.h"
 #include "shell/notification_bridge.h"
-#include "shell/system.h"
 
 namespace quorvel {
 
 MainWindow::MainWindow(AppContext& ctx, StartupOptions options)
-    : ctx_(ctx), options_(std::move(options)), comm_thread_(ctx.sys) {
+    : ctx_(ctx), options_(std::move(options)) {
     setObjectName("main");
     setWindowTitle(kVersionTitle);
     setWindowIcon(QIcon(":/quorvel/picon.png"));
@@ -86,80 +87,40 @@ void MainWindow::build_menu() {
 // --- start-up and shutdown --------------------------------------------------------------
 
 void MainWindow::start_up() {
-    System& sys = ctx_.sys;
-    sys.startup_directory = std::filesystem::current_path().string();
-    PumpSettings s = sys.settings();
-    read_setup_file(s, std::filesystem::path(sys.startup_directory) / kSetupFileName);
-    if (options_.default_ports && s.com_pump == 0 && s.com_valve == 0) {
-        s.com_pump = 1;
-        s.com_valve = 2;
-    }
-    sys.set_settings(s);
-    compute_calibration(sys, s.enable_pump_ul);
-    open_pump_and_valve_ports();
-    if (quit_requested_) return;
-
-    if (!ctx_.windows.is_open(WindowId::First)) open_first_window(note::FirstNotice);
-
-    comm_thread_.start();
-    started_thread_ = true;
-    // Wakes the controller and the actuator; straight to the ports, outside the queues.
-    write_raw_byte(sys.comm.pump, 13);
-    write_raw_byte(sys.comm.pump, 13);
-    write_raw_byte(sys.comm.valve, 13);
+    ctx_.session.start_up(*this);
 }
 
-void MainWindow::open_pump_and_valve_ports() {
-    System& sys = ctx_.sys;
-    struct Device {
-        DeviceLink& link;
-        int PumpSettings::*field;
-        const char* message;
-        bool is_pump;
-    };
-    const Device devices[] = {
-        {sys.comm.pump, &PumpSettings::com_pump, "Cannot open pump serial port.", true},
-        {sys.comm.valve, &PumpSettings::com_valve, "Cannot open valve serial port.", false},
-    };
-    for (const Device& d : devices) {
-        (d.is_pump ? pump_attempted_ : valve_attempted_) = true;
-        const int index = sys.settings().*d.field;
-        if (index == 0) continue;
-        std::string reason;
-        auto port = open_serial_port(index, &reason);
-        if (port) {
-            replace_port(d.link, std::move(port));
-            if (d.is_pump) ctx_.bridge.post(WindowId::Main, note::StartInit, 0);
-            continue;
-        }
-        sys.update_config([&](PumpSettings& st, PumpCalibration&) { st.*d.field = 0; });
-        ctx_.presenter.message(this, d.message, "",
-                               QString::fromStdString(serial_device_path(index) + ": " + reason));
-        if (quit_requested_) return;
-    }
+void MainWindow::port_failed(DeviceRole role, const std::string& device,
+                             const std::string& reason) {
+    ctx_.presenter.message(this,
+                           role == DeviceRole::Pump ? "Cannot open pump serial port."
+                                                    : "Cannot open valve serial port.",
+                           "", QString::fromStdString(device + ": " + reason));
+}
+
+void MainWindow::report(const std::string& text) {
+    std::fprintf(stderr, "quorvel: %s\n", text.c_str());
+    ctx_.presenter.message(this, QString::fromStdString(text), "Error");
+}
+
+void MainWindow::before_thread_start() {
+    if (!ctx_.windows.is_open(WindowId::First)) open_first_window(Note::ShowNotice);
+}
+
+bool MainWindow::shut_down_done() const {
+    return ctx_.session.shut_down_done();
 }
 
 void MainWindow::shut_down() {
-    if (shut_down_done_) return;
-    shut_down_done_ = true;
-    System& sys = ctx_.sys;
-    write_raw_byte(sys.comm.pump, 27);
-    // Nothing may wait for this thread from now on, then the thread ends before any port
-    // it uses is closed.
-    ctx_.bridge.shutdown();
-    comm_thread_.stop();
-    if (!sys.startup_directory.empty()) {
-        const PumpSettings s = sys.settings();
-        // A port is written only when it is open; one the start-up never came to (a quit
-        // during a start-up message) keeps its configured number.
-        const bool pump = sys.comm.pump.has_port.load() || (!pump_attempted_ && s.com_pump != 0);
-        const bool valve =
-            sys.comm.valve.has_port.load() || (!valve_attempted_ && s.com_valve != 0);
-        write_setup_file(s, std::filesystem::path(sys.startup_directory) / kSetupFileName, pump,
-                         valve);
+    const ShutdownResult r = ctx_.session.shut_down();
+    if (!r.ran || r.settings_saved) return;
+    const std::string text = settings_save_failure_text(r);
+    std::fprintf(stderr, "quorvel: %s\n", text.c_str());
+    // Only an operator who closed the program is there to read it; a signal asks for an
+    // end without waiting.
+    if (!quit_requested_ && isVisible()) {
+        ctx_.presenter.message(this, QString::fromStdString(text), "Error");
     }
-    close_port(sys.comm.pump);
-    close_port(sys.comm.valve);
 }
 
 void MainWindow::closeEvent(QCloseEvent* e) {
@@ -171,24 +132,24 @@ void MainWindow::closeEvent(QCloseEvent* e) {
 
 // --- notifications ---------------------------------------------------------------------
 
-void MainWindow::notify(int code, int param) {
-    switch (code) {
-        case note::StartInit:
-            start_pump_initialisation(ctx_.sys, [this] { open_init_window(); });
+void MainWindow::notify(Note note, int param) {
+    switch (note) {
+        case Note::StartInit:
+            ctx_.session.start_pump_initialisation([this] { open_init_window(); });
             break;
-        case note::CommTimeout:
+        case Note::CommTimeout:
             handle_comm_timeout(param);
             break;
-        case note::MethodOpened:
+        case Note::MethodOpened:
             if (QWidget* m = ctx_.windows.widget(WindowId::Method)) {
                 method_normal_height_ = m->frameGeometry().height();
                 method_expanded_height_ = static_cast<int>(method_normal_height_ * 1.5);
             }
             break;
-        case note::MethodNormal:
+        case Note::MethodNormalHeight:
             resize_method_window(method_normal_height_);
             break;
-        case note::MethodEnlarge:
+        case Note::MethodEditHeight:
             resize_method_window(method_expanded_height_);
             break;
         default:
@@ -207,13 +168,13 @@ void MainWindow::handle_comm_timeout(int device) {
     if (ctx_.windows.is_open(WindowId::Init)) ctx_.bridge.post_command(WindowId::Init, cmd::Close);
     cancel_pump_initialisation(ctx_.sys);
     if (ctx_.windows.is_open(WindowId::Error)) return;
-    open_error_window(device == kPumpTimeout    ? ErrorSelector::PumpTimeout
-                      : device == kValveTimeout ? ErrorSelector::ValveTimeout
-                                                : ErrorSelector::None);
+    open_error_window(device == static_cast<int>(DeviceRole::Pump)    ? ErrorSelector::PumpTimeout
+                      : device == static_cast<int>(DeviceRole::Valve) ? ErrorSelector::ValveTimeout
+                                                                      : ErrorSelector::None);
 }
 
 bool MainWindow::init_running() const {
-    return ctx_.sys.comm.init_stage.load() != 0;
+    return ctx_.sys.comm.init_stage.load() != InitStage::None;
 }
 
 // --- commands --------------------------------------------------------------------------
@@ -245,10 +206,10 @@ void MainWindow::command(int id) {
             close();
             break;
         case cmd::InitializePump:
-            if (!init_running()) ctx_.bridge.post(WindowId::Main, note::StartInit, 0);
+            if (!init_running()) ctx_.bridge.post(WindowId::Main, Note::StartInit);
             break;
         case cmd::About:
-            if (!w.is_open(WindowId::First)) open_first_window(note::FirstAbout);
+            if (!w.is_open(WindowId::First)) open_first_window(Note::ShowAbout);
             break;
         case cmd::ViewHelp:
             view_help();
@@ -287,10 +248,10 @@ void MainWindow::view_help() {
 
 // --- opening windows -------------------------------------------------------------------
 
-void MainWindow::open_first_window(int note_code) {
+void MainWindow::open_first_window(Note text) {
     if (ctx_.windows.is_open(WindowId::First)) return;
     (new FirstWindow(ctx_, this))->show();
-    ctx_.bridge.post(WindowId::First, note_code, 0);
+    ctx_.bridge.post(WindowId::First, text);
 }
 
 void MainWindow::open_error_window(ErrorSelector selector) {

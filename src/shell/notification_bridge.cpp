@@ -30,44 +30,40 @@ bool NotificationBridge::on_window_thread() const {
     return QThread::currentThread() == thread();
 }
 
-void NotificationBridge::post(WindowId w, int code, int param) {
-    enqueue({Item::Notification, w, code, param, {}, {}, nullptr});
+void NotificationBridge::post(WindowId w, Note note, int param) {
+    enqueue({Item::Notification, w, note, param, {}, {}, nullptr});
 }
 
 void NotificationBridge::post_command(WindowId w, int command) {
-    enqueue({Item::Command, w, command, 0, {}, {}, nullptr});
+    enqueue({Item::Command, w, Note::StartInit, command, {}, {}, nullptr});
 }
 
-void NotificationBridge::send(WindowId w, int code, int param) {
+void NotificationBridge::send(WindowId w, Note note, int param) {
     if (on_window_thread()) {
-        deliver(w, false, code, param);
+        deliver(w, note, param);
         return;
     }
-    enqueue({Item::Notification, w, code, param, {}, {}, std::make_shared<bool>(false)});
+    enqueue({Item::Notification, w, note, param, {}, {}, std::make_shared<bool>(false)});
 }
 
-void NotificationBridge::show_message(WindowId owner, const std::string& text,
+void NotificationBridge::post_message(WindowId owner, const std::string& text,
                                       const std::string& caption) {
-    Item item{Item::Message, owner, 0, 0, text, caption, nullptr};
-    if (on_window_thread()) {
-        handle(item);
-        return;
-    }
-    item.done = std::make_shared<bool>(false);
-    enqueue(std::move(item));
+    enqueue({Item::Message, owner, Note::StartInit, 0, text, caption, nullptr});
+}
+
+void NotificationBridge::wake_locked() {
+    if (wake_pending_) return;
+    wake_pending_ = true;
+    QCoreApplication::postEvent(this, new QEvent(kWakeEvent));
 }
 
 void NotificationBridge::enqueue(Item item) {
     const std::shared_ptr<bool> done = item.done;
-    {
-        std::lock_guard lock(mutex_);
-        if (shutting_down_) return;
-        queue_.push_back(std::move(item));
-    }
-    QCoreApplication::postEvent(this, new QEvent(kWakeEvent));
-    if (!done) return;
     std::unique_lock lock(mutex_);
-    handled_.wait(lock, [&] { return *done || shutting_down_; });
+    if (shutting_down_) return;
+    queue_.push_back(std::move(item));
+    wake_locked();
+    if (done) handled_.wait(lock, [&] { return *done || shutting_down_; });
 }
 
 void NotificationBridge::shutdown() {
@@ -82,23 +78,18 @@ bool NotificationBridge::shutting_down() const {
     return shutting_down_;
 }
 
-void NotificationBridge::deliver(WindowId w, bool is_command, int code, int param) {
-    NotifiedWindow* handler = windows_.handler(w);
-    if (!handler) return;
-    if (is_command) {
-        handler->command(code);
-    } else {
-        handler->notify(code, param);
-    }
+void NotificationBridge::deliver(WindowId w, Note note, int param) {
+    if (NotifiedWindow* handler = windows_.handler(w)) handler->notify(note, param);
 }
 
 void NotificationBridge::handle(const Item& item) {
     switch (item.kind) {
         case Item::Notification:
-            deliver(item.window, false, item.code, item.param);
+            deliver(item.window, item.note, item.value);
             break;
         case Item::Command:
-            deliver(item.window, true, item.code, 0);
+            if (NotifiedWindow* handler = windows_.handler(item.window))
+                handler->command(item.value);
             break;
         case Item::Message:
             presenter_.message(windows_.widget(item.window), QString::fromStdString(item.text),
@@ -109,20 +100,28 @@ void NotificationBridge::handle(const Item& item) {
 
 void NotificationBridge::customEvent(QEvent* event) {
     if (event->type() != kWakeEvent) return;
-    // One item per wake-up: a message box opened by one item runs a nested loop in which
-    // the wake-ups of the items behind it are handled, in order.
-    Item item;
     {
         std::lock_guard lock(mutex_);
-        if (queue_.empty()) return;
-        item = std::move(queue_.front());
-        queue_.pop_front();
+        wake_pending_ = false;
     }
-    handle(item);
-    if (item.done) {
-        std::lock_guard lock(mutex_);
-        *item.done = true;
-        handled_.notify_all();
+    for (;;) {
+        Item item;
+        {
+            std::lock_guard lock(mutex_);
+            if (queue_.empty()) return;
+            item = std::move(queue_.front());
+            queue_.pop_front();
+            // A handler may run a nested loop (a message box, a file dialog) until the
+            // operator closes it; whatever waits behind it is handled in that loop, in
+            // order, so it needs a wake-up of its own.
+            if (!queue_.empty()) wake_locked();
+        }
+        handle(item);
+        if (item.done) {
+            std::lock_guard lock(mutex_);
+            *item.done = true;
+            handled_.notify_all();
+        }
     }
 }
 

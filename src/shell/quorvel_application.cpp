@@ -22,7 +22,7 @@ bool QuorvelApplication::notify(QObject* receiver, QEvent* event) {
         const int key = static_cast<QKeyEvent*>(event)->key();
         if ((key == Qt::Key_Return || key == Qt::Key_Enter) &&
             windows_->is_open(WindowId::Terminal)) {
-            bridge_->post(WindowId::Terminal, note::TerminalEnter, 0);
+            bridge_->post(WindowId::Terminal, Note::TerminalEnter);
         }
     }
     return QApplication::notify(receiver, event);

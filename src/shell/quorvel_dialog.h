@@ -19,7 +19,7 @@ class QuorvelDialog : public QDialog, public NotifiedWindow {
     ~QuorvelDialog() override;
 
     // Any notification this window does not know does nothing.
-    void notify(int, int) override {}
+    void notify(Note, int) override {}
     // Command 2 closes the window; other commands do nothing unless a window says so.
     void command(int id) override;
 

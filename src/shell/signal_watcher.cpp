@@ -12,6 +12,11 @@ namespace {
 
 int signal_fds[2] = {-1, -1};
 
+// Every signal whose default is to end the program, short of a crash: the terminal closed
+// (HUP), Ctrl+C and Ctrl+backslash, a kill, and the rest. Each ends it through the shutdown.
+constexpr int kEndingSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM, SIGUSR1,
+                                  SIGUSR2, SIGALRM, SIGXCPU, SIGXFSZ, SIGPWR};
+
 // Only an async-signal-safe write here; the window thread does the rest.
 void on_signal(int) {
     const char b = 1;
@@ -34,13 +39,11 @@ SignalWatcher::SignalWatcher(std::function<void()> callback) : on_signal_(std::m
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &sa, nullptr);
-    ::sigaction(SIGINT, &sa, nullptr);
+    for (const int sig : kEndingSignals) ::sigaction(sig, &sa, nullptr);
 }
 
 SignalWatcher::~SignalWatcher() {
-    ::signal(SIGTERM, SIG_DFL);
-    ::signal(SIGINT, SIG_DFL);
+    for (const int sig : kEndingSignals) ::signal(sig, SIG_DFL);
 }
 
 }  // namespace quorvel

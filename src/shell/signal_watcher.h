@@ -1,6 +1,7 @@
 #pragma once
-// SIGTERM and SIGINT become a call on the window thread, so they end the program through
-// the same shutdown as Quit. Window thread.
+// The signals that end a program (SIGTERM, SIGINT, SIGHUP, SIGQUIT and the others whose
+// default is to terminate) become a call on the window thread, so they end it through the
+// same shutdown as Quit. Window thread.
 
 #include <QObject>
 #include <functional>

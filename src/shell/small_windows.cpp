@@ -6,8 +6,8 @@
 #include <QProgressBar>
 
 #include "common/numeric_text.h"
+#include "core/system.h"
 #include "shell/notification_bridge.h"
-#include "shell/system.h"
 
 namespace quorvel {
 
@@ -51,9 +51,9 @@ FirstWindow::FirstWindow(AppContext& ctx, QWidget* owner)
     add_button(cmd::Close, "Close", 125, 60, 50, 14);
 }
 
-void FirstWindow::notify(int code, int) {
-    if (code == note::FirstNotice) text_->setText(kFirstNotice);
-    if (code == note::FirstAbout) text_->setText(kAboutText);
+void FirstWindow::notify(Note note, int) {
+    if (note == Note::ShowNotice) text_->setText(kFirstNotice);
+    if (note == Note::ShowAbout) text_->setText(kAboutText);
 }
 
 QString FirstWindow::text() const {
@@ -92,8 +92,8 @@ InitWindow::InitWindow(AppContext& ctx, QWidget* owner, InitWindowState& state)
     bar_->setGeometry(10, std::min(56, this->height() - 26), width, 20);
 }
 
-void InitWindow::notify(int code, int) {
-    if (code == note::InitAdvance) bar_->setValue(std::min(bar_->maximum(), bar_->value() + 1));
+void InitWindow::notify(Note note, int) {
+    if (note == Note::InitAdvance) bar_->setValue(std::min(bar_->maximum(), bar_->value() + 1));
 }
 
 void InitWindow::command(int id) {
@@ -127,8 +127,8 @@ StatusWindow::StatusWindow(AppContext& ctx, QWidget* owner)
     add_button(cmd::Close, "Close", 55, 38, 50, 14);
 }
 
-void StatusWindow::notify(int code, int) {
-    if (code != note::Refresh) return;
+void StatusWindow::notify(Note note, int) {
+    if (note != Note::PassDone) return;
     rpm_->setText(status_rpm_text(ctx_.sys.comm.pump_moving.load(),
                                   ctx_.sys.current_flow_ul_per_sec.load(),
                                   ctx_.sys.settings().pump));

@@ -25,7 +25,7 @@ enum class ErrorSelector { None, PumpTimeout, ValveTimeout };
 class FirstWindow final : public QuorvelDialog {
   public:
     FirstWindow(AppContext& ctx, QWidget* owner);
-    void notify(int code, int param) override;
+    void notify(Note note, int param) override;
     QString text() const;
 
   private:
@@ -49,7 +49,7 @@ struct InitWindowState {
 class InitWindow final : public QuorvelDialog {
   public:
     InitWindow(AppContext& ctx, QWidget* owner, InitWindowState& state);
-    void notify(int code, int param) override;
+    void notify(Note note, int param) override;
     void command(int id) override;
     int progress() const;
 
@@ -61,7 +61,7 @@ class InitWindow final : public QuorvelDialog {
 class StatusWindow final : public QuorvelDialog {
   public:
     StatusWindow(AppContext& ctx, QWidget* owner);
-    void notify(int code, int param) override;
+    void notify(Note note, int param) override;
     QString text() const;
 
   private:

@@ -7,7 +7,7 @@
 #include <array>
 #include <atomic>
 
-#include "comm/notifier.h"
+#include "core/notifier.h"
 
 namespace quorvel {
 
@@ -15,7 +15,7 @@ namespace quorvel {
 class NotifiedWindow {
   public:
     virtual ~NotifiedWindow() = default;
-    virtual void notify(int code, int param) = 0;
+    virtual void notify(Note note, int param) = 0;
     virtual void command(int id) = 0;
 };
 

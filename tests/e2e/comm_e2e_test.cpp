@@ -9,6 +9,7 @@ namespace quorvel {
 namespace {
 
 using testing::Call;
+using testing::code;
 using testing::wait_until;
 
 using CommE2e = testing::E2eFixture;
@@ -24,7 +25,7 @@ TEST_F(CommE2e, RelativeMoveGoesOutAsVmThenMovrAndEndsOnTheReport) {
     ASSERT_TRUE(wait_until([&] { return pump_sim.moves_started() == 1 && !pump_sim.moving(); }));
     EXPECT_TRUE(wait_until([&] { return !sys.comm.pump_moving.load(); }))
         << "the controller's '|' ends the move";
-    EXPECT_EQ(notifier.count(Call::Post, WindowId::Main, note::CommTimeout), 0);
+    EXPECT_EQ(notifier.count(Call::Post, WindowId::Main, Note::CommTimeout), 0);
 }
 
 TEST_F(CommE2e, SilentPumpTimesOut) {
@@ -33,13 +34,13 @@ TEST_F(CommE2e, SilentPumpTimesOut) {
     sys.comm.pump_moving = true;
     enqueue_command(sys, "VM=1.00000000", sys.comm.pump);
     ASSERT_TRUE(wait_until(
-        [&] { return notifier.count(Call::Post, WindowId::Main, note::CommTimeout) > 0; },
+        [&] { return notifier.count(Call::Post, WindowId::Main, Note::CommTimeout) > 0; },
         std::chrono::seconds(30)));
     const auto calls = notifier.calls();
     const auto it = std::find_if(calls.begin(), calls.end(), [](const Call& c) {
-        return c.window == WindowId::Main && c.code == note::CommTimeout;
+        return c.window == WindowId::Main && c.code == code(Note::CommTimeout);
     });
-    EXPECT_EQ(it->param, kPumpTimeout);
+    EXPECT_EQ(it->param, code(DeviceRole::Pump));
     EXPECT_FALSE(sys.comm.pump_moving);
 }
 
@@ -51,7 +52,7 @@ TEST_F(CommE2e, ValveMoveThenCpOnTheNextPassAndPosClearsBusy) {
     EXPECT_EQ(valve_sim.received_lines(), (std::vector<std::string>{"cw5", "cp"}));
     EXPECT_TRUE(wait_until([&] { return !sys.comm.valve_busy.load(); }));
     EXPECT_EQ(valve_sim.position(), 5);
-    EXPECT_EQ(notifier.count(Call::Post, WindowId::Main, note::CommTimeout), 0);
+    EXPECT_EQ(notifier.count(Call::Post, WindowId::Main, Note::CommTimeout), 0);
 }
 
 TEST_F(CommE2e, NulBytesNeverReachALine) {

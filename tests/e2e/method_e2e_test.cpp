@@ -9,6 +9,7 @@ namespace quorvel {
 namespace {
 
 using testing::Call;
+using testing::code;
 using testing::wait_until;
 
 class InitE2e : public testing::E2eFixture {
@@ -45,9 +46,9 @@ TEST_F(InitE2e, CompleteInitialisationThenMotionReports) {
     const auto calls = init_calls();
     ASSERT_EQ(calls.size(), 25u);
     EXPECT_EQ(std::count(calls.begin(), calls.end(),
-                         Call{Call::Send, WindowId::Init, note::InitAdvance, 0}),
+                         Call{Call::Send, WindowId::Init, code(Note::InitAdvance), 0}),
               24);
-    EXPECT_EQ(sys.comm.init_stage, 0);
+    EXPECT_EQ(sys.comm.init_stage, InitStage::None);
     EXPECT_TRUE(sys.comm.backlash_enabled);
     EXPECT_EQ(sys.comm.backlash_ul.load(), 0.5);
     EXPECT_TRUE(pump_sim.monitor_running());
@@ -69,12 +70,12 @@ TEST_F(InitE2e, SilentControllerIsAbandonedAndARestartBeginsAgain) {
     thread.start();
     ASSERT_EQ(start(), InitStart::Started);
     ASSERT_TRUE(wait_until(
-        [&] { return notifier.count(Call::Post, WindowId::Main, note::CommTimeout) > 0; },
+        [&] { return notifier.count(Call::Post, WindowId::Main, Note::CommTimeout) > 0; },
         std::chrono::seconds(30)));
     // What the main window does with the time-out.
     cancel_pump_initialisation(sys);
     notifier.open(WindowId::Init, false);
-    EXPECT_EQ(sys.comm.init_stage, 0);
+    EXPECT_EQ(sys.comm.init_stage, InitStage::None);
     ASSERT_TRUE(wait_passes(2));
 
     pump_sim.faults().silent = false;
@@ -135,7 +136,7 @@ TEST_F(MethodE2e, ThreeStepsInOrderWithWaitValveAndEvent) {
     ASSERT_TRUE(wait_until([&] { return pump_sim.moves_started() == 3; }));
     EXPECT_EQ(pump_sim.received_lines().back(), "MOVR=20.00000000");
     EXPECT_EQ(sys.run.current_step, 0);
-    EXPECT_EQ(notifier.count(Call::Post, WindowId::Main, note::CommTimeout), 0);
+    EXPECT_EQ(notifier.count(Call::Post, WindowId::Main, Note::CommTimeout), 0);
 }
 
 TEST_F(MethodE2e, ResetDuringMotionQueuesSstpAndNothingMoreStarts) {

@@ -5,8 +5,8 @@
 
 #include "comm/comm_thread.h"
 #include "comm/memory_port.h"
+#include "core/system.h"
 #include "recording_notifier.h"
-#include "shell/system.h"
 
 namespace quorvel::testing {
 

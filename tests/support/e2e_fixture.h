@@ -11,8 +11,8 @@
 #include "comm/comm_thread.h"
 #include "comm/pump_init.h"
 #include "comm/serial_port.h"
+#include "core/system.h"
 #include "recording_notifier.h"
-#include "shell/system.h"
 #include "sim_device.h"
 
 namespace quorvel::testing {
@@ -50,7 +50,7 @@ class E2eFixture : public ::testing::Test {
         close_port(sys.comm.valve);
     }
 
-    int passes_seen() const { return notifier.count(Call::Post, WindowId::Status, note::Refresh); }
+    int passes_seen() const { return notifier.count(Call::Post, WindowId::Status, Note::PassDone); }
     // Loads the monitor program straight from the set-up script, the way the
     // initialisation does, so the simulator reports motion.
     void load_monitor() {

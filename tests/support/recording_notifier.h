@@ -7,12 +7,21 @@
 #include <string>
 #include <vector>
 
-#include "comm/notifier.h"
+#include "core/notifier.h"
 
 namespace quorvel::testing {
 
+// A notification's or a device's number, as the recorder keeps it.
+inline constexpr int code(Note n) {
+    return static_cast<int>(n);
+}
+inline constexpr int code(DeviceRole r) {
+    return static_cast<int>(r);
+}
+
+// code: the notification (code(Note)) or the command identifier.
 struct Call {
-    enum Kind { Post, Send, Command, Message } kind;
+    enum Kind { Post, Send, Command, Message, Shutdown } kind;
     WindowId window;
     int code = 0;
     int param = 0;
@@ -31,13 +40,14 @@ class RecordingNotifier : public Notifier {
         std::lock_guard lock(mutex_);
         return open_[static_cast<int>(w)];
     }
-    void post(WindowId w, int code, int param) override { record({Call::Post, w, code, param}); }
-    void send(WindowId w, int code, int param) override { record({Call::Send, w, code, param}); }
+    void post(WindowId w, Note n, int param) override { record({Call::Post, w, code(n), param}); }
+    void send(WindowId w, Note n, int param) override { record({Call::Send, w, code(n), param}); }
     void post_command(WindowId w, int command) override { record({Call::Command, w, command}); }
-    void show_message(WindowId owner, const std::string& text,
+    void post_message(WindowId owner, const std::string& text,
                       const std::string& caption) override {
         record({Call::Message, owner, 0, 0, text, caption});
     }
+    void shutdown() override { record({Call::Shutdown, WindowId::Main}); }
 
     std::vector<Call> calls() const {
         std::lock_guard lock(mutex_);
@@ -47,6 +57,7 @@ class RecordingNotifier : public Notifier {
         std::lock_guard lock(mutex_);
         calls_.clear();
     }
+    int count(Call::Kind kind, WindowId w, Note n) const { return count(kind, w, code(n)); }
     // Calls of one kind to one window with one code.
     int count(Call::Kind kind, WindowId w, int code) const {
         std::lock_guard lock(mutex_);

@@ -125,7 +125,7 @@ class MainWindowTest : public QObject {
         const auto id = static_cast<WindowId>(window);
         UiFixture f;
         const std::map<WindowId, std::function<void()>> open{
-            {WindowId::First, [&] { f.main->open_first_window(note::FirstNotice); }},
+            {WindowId::First, [&] { f.main->open_first_window(Note::ShowNotice); }},
             {WindowId::Error, [&] { f.main->open_error_window(ErrorSelector::None); }},
             {WindowId::Status, [&] { f.main->open_status_window(); }},
             {WindowId::Init, [&] { f.main->open_init_window(); }},
@@ -232,7 +232,7 @@ class MainWindowTest : public QObject {
         if (before.contains("test")) f.main->open_test_window();
         if (before.contains("status")) f.main->open_status_window();
         if (before.contains("method")) f.open_method_stand_in();
-        if (before.contains("init")) f.sys.comm.init_stage = kInitStageBacklash;
+        if (before.contains("init")) f.sys.comm.init_stage = InitStage::BacklashQuery;
         QWidget* const test = f.window(WindowId::Test);
         QWidget* const status = f.window(WindowId::Status);
 
@@ -254,8 +254,10 @@ class MainWindowTest : public QObject {
         QTest::addColumn<bool>("starts");
         QTest::newRow("with a pump port") << true << 0 << false << true;
         QTest::newRow("without a pump port") << false << 0 << false << false;
-        QTest::newRow("backlash query running") << true << kInitStageBacklash << false << false;
-        QTest::newRow("controller set-up running") << true << kInitStageSetup << false << false;
+        QTest::newRow("backlash query running")
+            << true << static_cast<int>(InitStage::BacklashQuery) << false << false;
+        QTest::newRow("controller set-up running")
+            << true << static_cast<int>(InitStage::ControllerSetup) << false << false;
         QTest::newRow("init window still open") << true << 0 << true << false;
     }
     void initializePump() {
@@ -265,12 +267,13 @@ class MainWindowTest : public QObject {
         QFETCH(bool, starts);
         UiFixture f(has_port);
         if (init_window_open) f.main->open_init_window();
-        f.sys.comm.init_stage = stage;
+        f.sys.comm.init_stage = static_cast<InitStage>(stage);
         f.sys.comm.init_line = 7;
 
         f.main->command(cmd::InitializePump);
         f.settle();
-        QCOMPARE(f.sys.comm.init_stage.load(), starts ? kInitStageBacklash : stage);
+        QCOMPARE(f.sys.comm.init_stage.load(),
+                 starts ? InitStage::BacklashQuery : static_cast<InitStage>(stage));
         QCOMPARE(f.sys.comm.init_line.load(), starts ? 0 : 7);
         QCOMPARE(f.open(WindowId::Init), starts || init_window_open);
         QCOMPARE(f.presenter.shown, fyi(has_port ? "" : "Please select a serial port first"));
@@ -278,7 +281,7 @@ class MainWindowTest : public QObject {
 
     void firstWindow() {
         UiFixture f;
-        f.main->open_first_window(note::FirstNotice);
+        f.main->open_first_window(Note::ShowNotice);
         QWidget* first = f.window(WindowId::First);
         QVERIFY(first);
         QCOMPARE(first->windowTitle(), QStringLiteral("fyi"));
@@ -329,7 +332,7 @@ class MainWindowTest : public QObject {
             f.set_pump_size(row.size);
             f.sys.comm.pump_moving = row.moving;
             f.sys.current_flow_ul_per_sec = row.flow;
-            f.bridge.post(WindowId::Status, note::Refresh, 0);
+            f.bridge.post(WindowId::Status, Note::PassDone, 0);
             f.settle();
             QCOMPARE(rpm->text(), QString(row.text));
         }
@@ -338,8 +341,8 @@ class MainWindowTest : public QObject {
     void commTimeout_data() {
         QTest::addColumn<int>("device");
         QTest::addColumn<QString>("text");
-        QTest::newRow("pump") << kPumpTimeout << QString(kPumpTimeoutText);
-        QTest::newRow("valve") << kValveTimeout << QString(kValveTimeoutText);
+        QTest::newRow("pump") << static_cast<int>(DeviceRole::Pump) << QString(kPumpTimeoutText);
+        QTest::newRow("valve") << static_cast<int>(DeviceRole::Valve) << QString(kValveTimeoutText);
         QTest::newRow("none") << 0 << "No Error, why did this box open?";
         QTest::newRow("unknown device") << 3 << "No Error, why did this box open?";
     }
@@ -354,10 +357,10 @@ class MainWindowTest : public QObject {
         for (const char* line : {"a", "b", "c"}) enqueue_command(f.sys, line, f.sys.comm.pump);
         QVERIFY(f.sys.comm.pump.queue.pop());
 
-        f.bridge.post(WindowId::Main, note::CommTimeout, device);
+        f.bridge.post(WindowId::Main, Note::CommTimeout, device);
         f.settle();
         QVERIFY(!f.open(WindowId::Init));
-        QCOMPARE(f.sys.comm.init_stage.load(), 0);
+        QCOMPARE(f.sys.comm.init_stage.load(), InitStage::None);
         QCOMPARE(f.sys.comm.init_line.load(), 0);
         QCOMPARE(f.sys.comm.pump.queue.write_index(), 0);
         QCOMPARE(f.sys.comm.pump.queue.read_index(), 0);
@@ -369,19 +372,19 @@ class MainWindowTest : public QObject {
 
     void secondTimeoutKeepsTheErrorText() {
         UiFixture f;
-        f.bridge.post(WindowId::Main, note::CommTimeout, kPumpTimeout);
+        f.bridge.post(WindowId::Main, Note::CommTimeout, static_cast<int>(DeviceRole::Pump));
         f.settle();
         QWidget* error = f.window(WindowId::Error);
         QVERIFY(error);
 
-        f.sys.comm.init_stage = kInitStageSetup;
+        f.sys.comm.init_stage = InitStage::ControllerSetup;
         f.sys.comm.init_line = 4;
         enqueue_command(f.sys, "x", f.sys.comm.pump);
-        f.bridge.post(WindowId::Main, note::CommTimeout, kValveTimeout);
+        f.bridge.post(WindowId::Main, Note::CommTimeout, static_cast<int>(DeviceRole::Valve));
         f.settle();
         QCOMPARE(f.window(WindowId::Error), error);
         QCOMPARE(label_text(error, 5000), QString(kPumpTimeoutText));
-        QCOMPARE(f.sys.comm.init_stage.load(), 0);
+        QCOMPARE(f.sys.comm.init_stage.load(), InitStage::None);
         QCOMPARE(f.sys.comm.init_line.load(), 0);
         QVERIFY(f.sys.comm.pump.queue.empty());
         QCOMPARE(f.sys.comm.pump.queue.write_index(), 0);
@@ -404,7 +407,7 @@ class MainWindowTest : public QObject {
         QVERIFY(f.open(WindowId::Error));
         QCOMPARE(label_text(f.window(WindowId::Error), 5000), QString(kPumpTimeoutText));
         QVERIFY(f.open(WindowId::Test));
-        QCOMPARE(f.sys.comm.init_stage.load(), 0);
+        QCOMPARE(f.sys.comm.init_stage.load(), InitStage::None);
     }
 
     void completedInitialisationOpensTestOnlyOnce() {
@@ -416,7 +419,7 @@ class MainWindowTest : public QObject {
         QCOMPARE(bar->minimum(), 0);
         QCOMPARE(bar->maximum(), 26);
         QCOMPARE(bar->value(), 0);
-        for (int i = 0; i < 3; ++i) f.bridge.post(WindowId::Init, note::InitAdvance, 0);
+        for (int i = 0; i < 3; ++i) f.bridge.post(WindowId::Init, Note::InitAdvance, 0);
         f.settle();
         QCOMPARE(bar->value(), 3);
         f.answering_pass();  // each script step advances it too
@@ -445,7 +448,7 @@ class MainWindowTest : public QObject {
         f.settle();
         QVERIFY(!f.open(WindowId::Init));
         QVERIFY(!f.open(WindowId::Test));
-        QCOMPARE(f.sys.comm.init_stage.load(), kInitStageBacklash);
+        QCOMPARE(f.sys.comm.init_stage.load(), InitStage::BacklashQuery);
 
         f.finish_initialisation();
         QVERIFY(!f.open(WindowId::Test));

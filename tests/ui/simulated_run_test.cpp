@@ -26,15 +26,14 @@ class SimulatedRunTest : public QObject {
         QTemporaryDir dir;
         const QString previous = QDir::currentPath();
         QDir::setCurrent(dir.path());
-        ::setenv("QUORVEL_COM1", pump.device_path().c_str(), 1);
-        ::setenv("QUORVEL_COM2", valve.device_path().c_str(), 1);
+        DevicePortProvider ports({pump.device_path(), valve.device_path(), "", ""});
 
         RecordingPresenter presenter;
-        AppServices app(presenter);
+        AppServices app(presenter, &ports, {.default_ports = true});
         System& sys = app.sys;
         WindowRegistry& windows = app.windows;
         {
-            MainWindow main(app.ctx, {"simulated", true});
+            MainWindow main(app.ctx, {"simulated"});
             main.start_up();
             QVERIFY(windows.is_open(WindowId::First));
             QTRY_VERIFY_WITH_TIMEOUT(windows.is_open(WindowId::Init), 10000);
@@ -61,8 +60,6 @@ class SimulatedRunTest : public QObject {
             main.close();
         }
         QDir::setCurrent(previous);
-        ::unsetenv("QUORVEL_COM1");
-        ::unsetenv("QUORVEL_COM2");
     }
 };
 

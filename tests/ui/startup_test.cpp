@@ -53,12 +53,11 @@ class StartupTest : public QObject {
             f.write(setup);
         }
         const std::string missing = dir.filePath("no-such-device").toStdString();
-        ::setenv("QUORVEL_COM1", good_pump_device ? pump.device_path().c_str() : missing.c_str(),
-                 1);
-        ::setenv("QUORVEL_COM4", missing.c_str(), 1);
+        DevicePortProvider ports(
+            {good_pump_device ? pump.device_path() : missing, "", "", missing});
 
         RecordingPresenter presenter;
-        AppServices app(presenter);
+        AppServices app(presenter, &ports);
         {
             MainWindow main(app.ctx);
             main.start_up();
@@ -76,8 +75,6 @@ class StartupTest : public QObject {
         QVERIFY(written.open(QIODevice::ReadOnly));
         QVERIFY2(written.readAll().startsWith(written_start), qPrintable(QString(written_start)));
         QDir::setCurrent(previous);
-        ::unsetenv("QUORVEL_COM1");
-        ::unsetenv("QUORVEL_COM4");
     }
 };
 

@@ -69,7 +69,7 @@ class TerminalWindowTest : public QObject {
         controller_sends(f, qPrintable(bytes));
         QCOMPARE(t->display()->toPlainText(), shown);
         // Lines already shown are not shown again by a later notification.
-        f.bridge.post(WindowId::Terminal, note::TerminalLines, 0);
+        f.bridge.post(WindowId::Terminal, Note::TerminalLines, 0);
         f.settle();
         QCOMPARE(t->display()->toPlainText(), shown);
         controller_sends(f, "next\r\n");

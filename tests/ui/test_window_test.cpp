@@ -65,7 +65,7 @@ class TestWindowTest : public QObject {
         // The settings line waits for the next rebuilt status line.
         auto* settings = UiFixture::control<QLabel>(w, 2011);
         QCOMPARE(settings->text(), QString());
-        f.bridge.post(WindowId::Test, note::StatusLine, 0);
+        f.bridge.post(WindowId::Test, Note::StatusLine, 0);
         f.settle();
         QCOMPARE(settings->text(), QStringLiteral("Pump:100    Gearbox:KR-TVN1"));
 
@@ -249,7 +249,7 @@ class TestWindowTest : public QObject {
         TestWindow* w = open_test(f);
         QVERIFY(w);
         f.sys.comm.activity = static_cast<PumpActivity>(activity);
-        f.bridge.post(WindowId::Test, note::Refresh, 0);
+        f.bridge.post(WindowId::Test, Note::PassDone, 0);
         f.settle();
         const QImage image = w->grab().toImage();
         for (int i = 0; i < 4; ++i) {

@@ -15,6 +15,7 @@
 
 #include "comm/comm_thread.h"
 #include "comm/memory_port.h"
+#include "core/system.h"
 #include "pumpsetup/calibration.h"
 #include "shell/app_context.h"
 #include "shell/app_services.h"
@@ -23,7 +24,6 @@
 #include "shell/notification_bridge.h"
 #include "shell/quorvel_application.h"
 #include "shell/quorvel_dialog.h"
-#include "shell/system.h"
 #include "shell/window_registry.h"
 
 namespace quorvel::uitest {
@@ -45,7 +45,7 @@ inline QStringList fyi(const QString& text) {
 
 // A window the program does not have yet, standing in for it in the registry.
 struct StandInWindow final : public NotifiedWindow {
-    void notify(int, int) override {}
+    void notify(Note, int) override {}
     void command(int) override {}
 };
 
@@ -116,8 +116,9 @@ struct UiFixture {
     }
     // Answers the controller's way through a running initialisation.
     void finish_initialisation() {
-        for (int i = 0; i < 200 && sys.comm.init_stage.load() != 0; ++i) answering_pass();
-        QVERIFY(sys.comm.init_stage.load() == 0);
+        for (int i = 0; i < 200 && sys.comm.init_stage.load() != InitStage::None; ++i)
+            answering_pass();
+        QVERIFY(sys.comm.init_stage.load() == InitStage::None);
     }
 
     void open_method_stand_in() {

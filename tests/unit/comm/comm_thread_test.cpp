@@ -13,6 +13,7 @@ namespace quorvel {
 namespace {
 
 using testing::Call;
+using testing::code;
 using testing::CoreFixture;
 
 class CommPass : public ::testing::Test, protected CoreFixture {
@@ -36,7 +37,7 @@ TEST_F(CommPass, BacklashRepliesSetTheMirrorAndTellSetup) {
         pump_port->feed(std::string(k.line) + "\r\n");
         pass();
         EXPECT_EQ(c.backlash_enabled.load(), k.enabled) << k.line;
-        EXPECT_EQ(notifier.count(Call::Post, WindowId::Setup, note::Refresh), 1) << k.line;
+        EXPECT_EQ(notifier.count(Call::Post, WindowId::Setup, Note::BacklashRead), 1) << k.line;
     }
     pump_port->feed("blsh=2.5\r\nBLE=0\r\n");
     pass();
@@ -77,7 +78,7 @@ TEST_F(CommPass, MotionReportsOnlyWithoutInitialisation) {
     pass();
     EXPECT_FALSE(c.pump_moving);
 
-    c.init_stage = 1;
+    c.init_stage = InitStage::ControllerSetup;
     c.pump.ready = false;  // keep the script from sending
     pump_port->feed("~");
     pass();
@@ -102,7 +103,7 @@ TEST_F(CommPass, EveryPumpLineGoesToTheTerminalEmptyOnesToo) {
     pump_port->feed("ok\r\n\r\n");
     pass();
     EXPECT_EQ(c.terminal_log.take_waiting(), (std::vector<std::string>{"ok", ""}));
-    EXPECT_EQ(notifier.count(Call::Post, WindowId::Terminal, note::TerminalLines), 2);
+    EXPECT_EQ(notifier.count(Call::Post, WindowId::Terminal, Note::TerminalLines), 2);
 }
 
 // --- transmit and time-outs -----------------------------------------------------------
@@ -114,11 +115,12 @@ TEST_F(CommPass, PumpWaitsForReplyOrExactly3000ms) {
     pass(2999);  // sends "one"
     EXPECT_EQ(pump_port->written(), "one\r");
     pass(1);  // 2999 ms later: not yet
-    EXPECT_EQ(notifier.count(Call::Post, WindowId::Main, note::CommTimeout), 0);
+    EXPECT_EQ(notifier.count(Call::Post, WindowId::Main, Note::CommTimeout), 0);
     c.pump_moving = true;
     pass();  // 3000 ms after sending
     EXPECT_EQ(notifier.calls(),
-              (std::vector<Call>{{Call::Post, WindowId::Main, note::CommTimeout, kPumpTimeout}}));
+              (std::vector<Call>{
+                  {Call::Post, WindowId::Main, code(Note::CommTimeout), code(DeviceRole::Pump)}}));
     EXPECT_FALSE(c.pump_moving);
     EXPECT_TRUE(c.pump.ready);
     pass();
@@ -137,6 +139,7 @@ TEST_F(CommPass, ReplyMakesTheLaterExpirySilent) {
 
 TEST_F(CommPass, FirstPassNeverTimesOut) {
     attach_pump();
+    c.pump.restart_requested = false;  // the port has been in place for a while
     c.pump.ready = false;
     c.pump.countdown_ms = 1;
     now_ms = 4'000'000'000u;
@@ -144,7 +147,7 @@ TEST_F(CommPass, FirstPassNeverTimesOut) {
     EXPECT_EQ(c.pump.countdown_ms, 1);
     EXPECT_TRUE(notifier.calls().empty());
     pass();
-    EXPECT_EQ(notifier.count(Call::Post, WindowId::Main, note::CommTimeout), 1);
+    EXPECT_EQ(notifier.count(Call::Post, WindowId::Main, Note::CommTimeout), 1);
 }
 
 TEST_F(CommPass, ValveMoveGoesAtOnceAndCpWaits5000ms) {
@@ -163,7 +166,8 @@ TEST_F(CommPass, ValveMoveGoesAtOnceAndCpWaits5000ms) {
     EXPECT_TRUE(c.valve_busy);
     pass();
     EXPECT_EQ(notifier.calls(),
-              (std::vector<Call>{{Call::Post, WindowId::Main, note::CommTimeout, kValveTimeout}}));
+              (std::vector<Call>{
+                  {Call::Post, WindowId::Main, code(Note::CommTimeout), code(DeviceRole::Valve)}}));
     EXPECT_FALSE(c.valve_busy);
 }
 
@@ -245,15 +249,15 @@ TEST_F(CommPass, RefreshGoesToOpenWindowsInOrder) {
     notifier.open(WindowId::Test);
     pass();
     EXPECT_EQ(notifier.calls(),
-              (std::vector<Call>{{Call::Post, WindowId::Test, note::Refresh, 0},
-                                 {Call::Post, WindowId::Status, note::Refresh, 0}}));
+              (std::vector<Call>{{Call::Post, WindowId::Test, code(Note::PassDone), 0},
+                                 {Call::Post, WindowId::Status, code(Note::PassDone), 0}}));
 }
 
 TEST_F(CommPass, StatusLineFirstBuiltOnThe22ndPassThenEvery22nd) {
     notifier.open(WindowId::Test);
     for (int i = 1; i <= 66; ++i) {
         pass();
-        const bool rebuilt = notifier.count(Call::Post, WindowId::Test, note::StatusLine) > 0;
+        const bool rebuilt = notifier.count(Call::Post, WindowId::Test, Note::StatusLine) > 0;
         EXPECT_EQ(rebuilt, i % 22 == 0) << "pass " << i;
         if (i == 21) {
             EXPECT_EQ(c.status_line(), "");
@@ -286,16 +290,16 @@ TEST(CommThreadLifecycle, RunsPassesUntilStoppedAndJoins) {
     thread.start();
     EXPECT_TRUE(thread.running());
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (notifier.count(Call::Post, WindowId::Status, note::Refresh) < 3 &&
+    while (notifier.count(Call::Post, WindowId::Status, Note::PassDone) < 3 &&
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     thread.stop();
     EXPECT_FALSE(thread.running());
-    const int seen = notifier.count(Call::Post, WindowId::Status, note::Refresh);
+    const int seen = notifier.count(Call::Post, WindowId::Status, Note::PassDone);
     EXPECT_GE(seen, 3);
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_EQ(notifier.count(Call::Post, WindowId::Status, note::Refresh), seen)
+    EXPECT_EQ(notifier.count(Call::Post, WindowId::Status, Note::PassDone), seen)
         << "no pass after stop";
     thread.stop();  // idempotent
 }

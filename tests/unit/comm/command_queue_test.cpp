@@ -59,21 +59,6 @@ TEST(CommandQueue, OverlongTextIsCutToItsSlot) {
     EXPECT_EQ(q.pop()->size(), CommandQueue::kMaxText);
 }
 
-TEST(CommandQueue, DeferredOverflowMessageWaitsForTheScope) {
-    CoreFixture f;
-    f.attach_pump();
-    for (int i = 0; i < 99; ++i) enqueue_command(f.sys, "x", f.sys.comm.pump);
-    {
-        OverflowMessageDeferral outer(f.sys);
-        {
-            OverflowMessageDeferral inner(f.sys);
-            enqueue_command(f.sys, "y", f.sys.comm.pump);
-        }
-        EXPECT_TRUE(f.notifier.messages().empty());
-    }
-    EXPECT_EQ(f.notifier.messages(), std::vector<std::string>{"Fatal Communication Error"});
-}
-
 TEST(CommandQueue, ConcurrentProducersLoseNothing) {
     CoreFixture f;
     f.attach_pump();

@@ -8,6 +8,7 @@ namespace quorvel {
 namespace {
 
 using testing::Call;
+using testing::code;
 
 class PumpInit : public ::testing::Test, protected testing::CoreFixture {
   protected:
@@ -50,7 +51,7 @@ TEST_F(PumpInit, CompleteRunQueuesScriptsThenCalibrationAndAdvances24Times) {
     }
     expected.insert(expected.end(), {"MSEL=256.00000000", "MUNIT=2432.00000000"});
     EXPECT_EQ(pump_port->written_lines(), expected);
-    EXPECT_EQ(sys.comm.init_stage, 0);
+    EXPECT_EQ(sys.comm.init_stage, InitStage::None);
     EXPECT_TRUE(sys.comm.backlash_enabled);
     EXPECT_EQ(sys.comm.backlash_ul.load(), 2.5);
 
@@ -61,13 +62,13 @@ TEST_F(PumpInit, CompleteRunQueuesScriptsThenCalibrationAndAdvances24Times) {
     }
     ASSERT_EQ(init_calls.size(), 25u);
     for (int i = 0; i < 24; ++i)
-        EXPECT_EQ(init_calls[i], (Call{Call::Send, WindowId::Init, note::InitAdvance, 0}));
+        EXPECT_EQ(init_calls[i], (Call{Call::Send, WindowId::Init, code(Note::InitAdvance), 0}));
     EXPECT_EQ(init_calls[24], (Call{Call::Command, WindowId::Init, cmd::Close}));
 }
 
 TEST_F(PumpInit, MotionReportsIgnoredWhileRunning) {
     ASSERT_EQ(start(), InitStart::Started);
-    sys.comm.init_stage = kInitStageSetup;
+    sys.comm.init_stage = InitStage::ControllerSetup;
     pump_port->feed("~\r\n");
     pass();
     EXPECT_FALSE(sys.comm.pump_moving);
@@ -96,12 +97,12 @@ TEST_F(PumpInit, StartsOnlyWhenIdleAndWithAPort) {
 TEST_F(PumpInit, TimeOutCancelsAndALaterStartBeginsAgain) {
     ASSERT_EQ(start(), InitStart::Started);
     answering_passes(8);  // into the set-up script
-    ASSERT_EQ(sys.comm.init_stage, kInitStageSetup);
+    ASSERT_EQ(sys.comm.init_stage, InitStage::ControllerSetup);
     passes(61);  // the controller goes silent: 3000 ms later the time-out
-    ASSERT_EQ(notifier.count(Call::Post, WindowId::Main, note::CommTimeout), 1);
+    ASSERT_EQ(notifier.count(Call::Post, WindowId::Main, Note::CommTimeout), 1);
     enqueue_command(sys, "left over", sys.comm.pump);
     cancel_pump_initialisation(sys);
-    EXPECT_EQ(sys.comm.init_stage, 0);
+    EXPECT_EQ(sys.comm.init_stage, InitStage::None);
     EXPECT_EQ(sys.comm.init_line, 0);
     EXPECT_TRUE(sys.comm.pump.queue.empty());
     EXPECT_EQ(sys.comm.pump.queue.write_index(), 0);
@@ -118,8 +119,8 @@ TEST_F(PumpInit, TimeOutCancelsAndALaterStartBeginsAgain) {
 class CancellingNotifier : public testing::RecordingNotifier {
   public:
     System* sys = nullptr;
-    void send(WindowId w, int code, int param) override {
-        RecordingNotifier::send(w, code, param);
+    void send(WindowId w, Note note, int param) override {
+        RecordingNotifier::send(w, note, param);
         cancel_pump_initialisation(*sys);
     }
 };
@@ -131,9 +132,9 @@ TEST(PumpInitRace, CancelDuringTheAdvanceQueuesNothingMore) {
     n.open(WindowId::Init);
     auto port = std::make_unique<MemoryPort>();
     replace_port(sys.comm.pump, std::move(port));
-    sys.comm.init_stage = kInitStageBacklash;
+    sys.comm.init_stage = InitStage::BacklashQuery;
     comm_thread_pass(sys, 1000);
-    EXPECT_EQ(sys.comm.init_stage, 0);
+    EXPECT_EQ(sys.comm.init_stage, InitStage::None);
     EXPECT_EQ(sys.comm.init_line, 0);
     EXPECT_TRUE(sys.comm.pump.queue.empty());
 }

@@ -127,20 +127,19 @@ TEST(SerialPort, FailuresCarryAReason) {
     EXPECT_EQ(reason, "not a serial device");
     ::close(fd);
     ::unlink(file);
-    EXPECT_FALSE(open_serial_port(0, &reason));
-    EXPECT_FALSE(open_serial_port(5, &reason));
+    DevicePortProvider ports;
+    EXPECT_FALSE(ports.open(0, &reason));
+    EXPECT_FALSE(ports.open(5, &reason));
 }
 
 TEST(SerialPort, ComNamesMapToDevices) {
-    ::unsetenv("QUORVEL_COM2");
-    EXPECT_EQ(serial_device_path(1), "/dev/ttyS0");
-    EXPECT_EQ(serial_device_path(4), "/dev/ttyS3");
-    EXPECT_EQ(serial_device_path(0), "");
-    ::setenv("QUORVEL_COM2", "/dev/ttyUSB0", 1);
-    EXPECT_EQ(serial_device_path(2), "/dev/ttyUSB0");
-    ::setenv("QUORVEL_COM2", "", 1);
-    EXPECT_EQ(serial_device_path(2), "/dev/ttyS1");
-    ::unsetenv("QUORVEL_COM2");
+    const DevicePortProvider standard;
+    EXPECT_EQ(standard.device_name(1), "/dev/ttyS0");
+    EXPECT_EQ(standard.device_name(4), "/dev/ttyS3");
+    EXPECT_EQ(standard.device_name(0), "");
+    const DevicePortProvider named({"", "/dev/ttyUSB0", "", ""});
+    EXPECT_EQ(named.device_name(2), "/dev/ttyUSB0");
+    EXPECT_EQ(named.device_name(3), "/dev/ttyS2");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@ namespace quorvel {
 namespace {
 
 using testing::Call;
+using testing::code;
 
 class Runner : public ::testing::Test, protected testing::CoreFixture {
   protected:
@@ -124,7 +125,7 @@ TEST_F(Runner, ResetQueuesSstpAndNothingMoreStarts) {
     set_run_mode(sys, MethodRunMode::Idle);
     EXPECT_EQ(r.current_step, -1);
     EXPECT_FALSE(sys.comm.pump_moving);
-    EXPECT_EQ(notifier.count(Call::Post, WindowId::Method, note::MethodMode), 3);
+    EXPECT_EQ(notifier.count(Call::Post, WindowId::Method, Note::MethodMode), 3);
     pump_port->clear_written();
     for (int i = 0; i < 10; ++i) {
         pump_port->feed(">");
@@ -141,15 +142,15 @@ TEST_F(Runner, SelectionFollowsTheCurrentStepOutsideEditing) {
     set_run_mode(sys, MethodRunMode::Idle);
     notifier.clear();
     pass();
-    EXPECT_EQ(notifier.count(Call::Post, WindowId::Method, note::MethodSelect), 1);
+    EXPECT_EQ(notifier.count(Call::Post, WindowId::Method, Note::MethodSelect), 1);
     const auto calls = notifier.calls();
     const auto it = std::find_if(calls.begin(), calls.end(),
-                                 [](const Call& c) { return c.code == note::MethodSelect; });
+                                 [](const Call& c) { return c.code == code(Note::MethodSelect); });
     EXPECT_EQ(it->param, -1);
     set_run_mode(sys, MethodRunMode::Editing);
     notifier.clear();
     pass();
-    EXPECT_EQ(notifier.count(Call::Post, WindowId::Method, note::MethodSelect), 0);
+    EXPECT_EQ(notifier.count(Call::Post, WindowId::Method, Note::MethodSelect), 0);
 }
 
 TEST_F(Runner, RunnerOnlyRunsWhileTheMethodWindowIsOpen) {

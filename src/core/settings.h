@@ -44,9 +44,10 @@ void read_setup_file(PumpSettings& s, const std::filesystem::path& file);
 // The file's exact bytes; a port line is written only for a port that is open.
 std::string format_setup_text(const PumpSettings& s, bool pump_port_open, bool valve_port_open);
 
-// Replaces the file as one step; false when it could not be written (the old file stays).
+// Replaces the file as one step; false with the reason when it could not be written (the
+// old file then stays as it was).
 bool write_setup_file(const PumpSettings& s, const std::filesystem::path& file, bool pump_port_open,
-                      bool valve_port_open);
+                      bool valve_port_open, std::string* error = nullptr);
 
 inline constexpr std::string_view kSetupFileName = "setup.txt";
 

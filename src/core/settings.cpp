@@ -88,8 +88,9 @@ std::string format_setup_text(const PumpSettings& s, bool pump_port_open, bool v
 }
 
 bool write_setup_file(const PumpSettings& s, const std::filesystem::path& file, bool pump_port_open,
-                      bool valve_port_open) {
-    return write_file_atomically(file, format_setup_text(s, pump_port_open, valve_port_open));
+                      bool valve_port_open, std::string* error) {
+    return write_file_atomically(file, format_setup_text(s, pump_port_open, valve_port_open),
+                                 error);
 }
 
 }  // namespace quorvel

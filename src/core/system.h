@@ -9,13 +9,13 @@
 #include <string>
 
 #include "comm/comm_state.h"
-#include "comm/notifier.h"
+#include "core/notifier.h"
+#include "core/settings.h"
 #include "method/method_document.h"
 #include "method/method_run.h"
 #include "method/method_table.h"
 #include "pumpsetup/calibration.h"
 #include "pumpsetup/test_state.h"
-#include "shell/settings.h"
 
 namespace quorvel {
 

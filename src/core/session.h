@@ -1,0 +1,119 @@
+#pragma once
+// One run of the program without its windows: the application state, the communication
+// thread and the two ports, with the start-up and shutdown sequences and the one
+// operation that opens or replaces the port of a device. The windows are views of it;
+// a program without windows drives it alone. Window thread (the thread that made it),
+// except where a member says otherwise.
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "comm/comm_thread.h"
+#include "comm/pump_init.h"
+#include "comm/serial_port.h"
+#include "core/notifier.h"
+#include "core/system.h"
+
+namespace quorvel {
+
+struct SessionOptions {
+    // When setup.txt names no port at all: the pump on COM1 and the valve on COM2 (the
+    // simulated devices).
+    bool default_ports = false;
+    int sleep_ms = 50;  // between two passes of the communication thread
+};
+
+// What the start-up asks of whoever shows things to the operator. Every call may wait
+// for the operator.
+class SessionHooks {
+  public:
+    virtual ~SessionHooks() = default;
+    // A configured port could not be opened; its number is already 0.
+    virtual void port_failed(DeviceRole, const std::string& /*device*/,
+                             const std::string& /*reason*/) {}
+    // Anything else the operator must know ("the folder ... no longer exists").
+    virtual void report(const std::string& /*text*/) {}
+    // Asked after every step that may have waited for the operator: true ends the
+    // start-up there (the program is being closed meanwhile).
+    virtual bool quit_requested() { return false; }
+    // Right before the communication thread starts: the first notice.
+    virtual void before_thread_start() {}
+};
+
+struct PortOpenResult {
+    bool opened = false;
+    std::string device;  // what the port is, for messages
+    std::string reason;  // why it did not open
+};
+
+struct ShutdownResult {
+    bool ran = false;  // false: it had run before, nothing was done now
+    bool settings_saved = false;
+    std::string settings_path;
+    std::string settings_error;  // why setup.txt could not be saved
+};
+
+class Session {
+  public:
+    Session(Notifier& notifier, PortProvider& ports, SessionOptions options = {});
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    System& sys() { return sys_; }
+    const System& sys() const { return sys_; }
+    PortProvider& ports() { return ports_; }
+
+    // The start-up sequence: start-up folder, settings, calibration, the pump's port (then
+    // a request to initialise it), the valve's port, the first notice, the communication
+    // thread, the carriage returns that wake both devices. False when it ended early.
+    bool start_up(SessionHooks& hooks);
+    bool thread_running() const { return thread_.running(); }
+
+    // Closes the role's port, then opens port `index` (0: none) in its place. The
+    // communication thread is never inside a read or write on the port meanwhile; the
+    // commands waiting for the device stay queued, its reply state starts afresh. On a
+    // failure the role has no port (its number in the settings is the caller's business).
+    PortOpenResult open_port(DeviceRole role, int index);
+
+    // As the menu's Initialize Pump: a pump port whose device went away is opened again
+    // first (and woken like at start-up), then the initialisation starts.
+    InitStart start_pump_initialisation(const std::function<void()>& open_init_window);
+
+    // The shutdown sequence, once whichever way the program ends: the escape byte to the
+    // pump, nothing waiting for a window any more, the thread stopped, setup.txt saved,
+    // the pump's port closed, then the valve's. Any thread; later calls do nothing.
+    ShutdownResult shut_down();
+    bool shut_down_done() const;
+
+  private:
+    DeviceLink& link(DeviceRole role);
+    void open_configured_ports(SessionHooks& hooks);
+    void wake_pump();
+
+    System sys_;
+    PortProvider& ports_;
+    SessionOptions options_;
+    CommThread thread_;
+    // Ports the start-up never came to (a quit during a start-up message) keep their
+    // number in setup.txt.
+    bool pump_attempted_ = false;
+    bool valve_attempted_ = false;
+    bool have_startup_directory_ = false;
+    mutable std::mutex shutdown_mutex_;
+    bool shut_down_ = false;
+};
+
+// Makes every way the process ends stop the pump. exit() called from anywhere (the
+// windowing toolkit calls it when the display goes away) runs the session's shutdown; a
+// crash (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGSYS) writes the escape byte to the
+// pump from the signal handler, the one thing that is safe there, then dies as it would
+// have. One session at a time; the session's destructor releases it.
+void guard_process_exit(Session& session);
+
+// The text a failed settings save is reported with.
+std::string settings_save_failure_text(const ShutdownResult& r);
+
+}  // namespace quorvel
