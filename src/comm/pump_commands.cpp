@@ -43,22 +43,33 @@ void send_pump_command(System& sys, PumpCommand c) {
     enqueue_command(sys, pump_command_name(c), sys.comm.pump);
 }
 
-void send_pump_value(System& sys, PumpCommand c, double value, bool negative) {
+bool send_pump_value(System& sys, PumpCommand c, double value, bool negative) {
     const std::string line = format_pump_value(c, value, negative);
-    if (!line.empty()) enqueue_command(sys, line, sys.comm.pump);
+    if (line.empty()) return false;
+    enqueue_command(sys, line, sys.comm.pump);
+    return true;
 }
 
-void slew_pump(System& sys, double rate_ul_per_sec, MoveKind kind) {
+bool slew_pump(System& sys, double rate_ul_per_sec, MoveKind kind) {
+    const std::string slew =
+        format_pump_value(PumpCommand::SLEW, rate_ul_per_sec, kind == MoveKind::Aspirate);
+    if (slew.empty()) return false;
     sys.comm.pump_moving.store(true);
-    send_pump_value(sys, PumpCommand::SLEW, rate_ul_per_sec, kind == MoveKind::Aspirate);
+    enqueue_command(sys, slew, sys.comm.pump);
     record_kind(sys.comm, kind);
+    return true;
 }
 
-void move_pump_relative(System& sys, double rate_ul_per_sec, double volume_ul, MoveKind kind) {
+bool move_pump_relative(System& sys, double rate_ul_per_sec, double volume_ul, MoveKind kind) {
+    const std::string vm = format_pump_value(PumpCommand::VM, rate_ul_per_sec, false);
+    const std::string movr =
+        format_pump_value(PumpCommand::MOVR, volume_ul, kind == MoveKind::Aspirate);
+    if (vm.empty() || movr.empty()) return false;
     sys.comm.pump_moving.store(true);
-    send_pump_value(sys, PumpCommand::VM, rate_ul_per_sec, false);
-    send_pump_value(sys, PumpCommand::MOVR, volume_ul, kind == MoveKind::Aspirate);
+    enqueue_command(sys, vm, sys.comm.pump);
+    enqueue_command(sys, movr, sys.comm.pump);
     record_kind(sys.comm, kind);
+    return true;
 }
 
 }  // namespace quorvel

@@ -21,8 +21,12 @@ std::string_view pump_command_name(PumpCommand c);
 std::string format_pump_value(PumpCommand c, double value, bool negative);
 
 void send_pump_command(System& sys, PumpCommand c);
-void send_pump_value(System& sys, PumpCommand c, double value, bool negative);
-void slew_pump(System& sys, double rate_ul_per_sec, MoveKind kind);
-void move_pump_relative(System& sys, double rate_ul_per_sec, double volume_ul, MoveKind kind);
+// False, and nothing queued, when the value cannot be sent (see format_pump_value).
+bool send_pump_value(System& sys, PumpCommand c, double value, bool negative);
+// A move goes out whole or not at all: when a value cannot be sent, no line is queued and
+// no motion flag is set (a MOVR without its VM would move at the previous speed), and the
+// result is false.
+bool slew_pump(System& sys, double rate_ul_per_sec, MoveKind kind);
+bool move_pump_relative(System& sys, double rate_ul_per_sec, double volume_ul, MoveKind kind);
 
 }  // namespace quorvel

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 
 #include "comm/pump_commands.h"
@@ -66,6 +67,21 @@ TEST(PumpCommands, MovesQueueTheirLinesAndRecordTheKind) {
     send_pump_command(f.sys, PumpCommand::SAVE);
     send_pump_command(f.sys, PumpCommand::SSTP);
     EXPECT_EQ(drain(c.pump.queue), (std::vector<std::string>{"SAVE", "SSTP"}));
+}
+
+TEST(PumpCommands, AMoveThatCannotBeSentWholeSendsNothing) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const struct {
+        double rate, volume;
+    } cases[] = {{1e39, 10}, {1, 1e39}, {inf, 10}, {1, -inf}, {std::nan(""), 1}};
+    for (const auto& k : cases) {
+        CoreFixture f;
+        f.attach_pump();
+        EXPECT_FALSE(move_pump_relative(f.sys, k.rate, k.volume, MoveKind::Dispense));
+        EXPECT_FALSE(slew_pump(f.sys, k.rate * k.volume, MoveKind::Aspirate));
+        EXPECT_TRUE(f.sys.comm.pump.queue.empty()) << k.rate << " " << k.volume;
+        EXPECT_FALSE(f.sys.comm.pump_moving || f.sys.comm.move_dispensing);
+    }
 }
 
 TEST(PumpCommands, NoPortStillSetsTheMotionFlags) {
