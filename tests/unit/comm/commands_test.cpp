@@ -73,7 +73,7 @@ TEST(PumpCommands, AMoveThatCannotBeSentWholeSendsNothing) {
     const double inf = std::numeric_limits<double>::infinity();
     const struct {
         double rate, volume;
-    } cases[] = {{1e39, 10}, {1, 1e39}, {inf, 10}, {1, -inf}, {std::nan(""), 1}};
+    } cases[] = {{1e40, 10}, {1, 1e40}, {inf, 10}, {1, -inf}, {std::nan(""), 1}};
     for (const auto& k : cases) {
         CoreFixture f;
         f.attach_pump();
