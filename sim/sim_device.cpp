@@ -3,19 +3,28 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <limits>
 #include <system_error>
 
 namespace quorvel::sim {
 namespace {
 
-constexpr int kPollMs = 2;
+// How long the worker leaves the master alone after it reported readiness but gave no
+// byte (an error state that poll() keeps reporting), so that it cannot become a busy loop.
+constexpr int kErrorPauseMs = 10;
 // A program that stops reading must not wedge the worker for ever: after this long
 // without the pty taking a single byte, the rest of the write is dropped, as a real
 // controller's full output buffer would.
@@ -33,12 +42,25 @@ bool is_garbage_candidate(int c) {
     return c != '>' && c != '?' && c != '|' && c != '~';
 }
 
+// Milliseconds until a steady-clock moment in seconds, rounded up so that a sleep never
+// ends just before it and turns into a run of zero-length polls; -1 for never.
+int ms_until(double due_s, double now_s) {
+    if (!(due_s < std::numeric_limits<double>::infinity())) return -1;
+    const double left_ms = std::ceil((due_s - now_s) * 1000.0);
+    if (left_ms <= 0) return 0;
+    return left_ms >= INT_MAX ? INT_MAX : static_cast<int>(left_ms);
+}
+
 }  // namespace
 
-PtyDevice::PtyDevice(double time_scale) : time_scale_(time_scale), rng_(std::random_device{}()) {}
+PtyDevice::PtyDevice(double time_scale)
+    : time_scale_(time_scale),
+      wake_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      rng_(std::random_device{}()) {}
 
 PtyDevice::~PtyDevice() {
     stop();
+    if (wake_fd_ >= 0) ::close(wake_fd_);
 }
 
 bool PtyDevice::start(std::string* error) {
@@ -48,6 +70,7 @@ bool PtyDevice::start(std::string* error) {
     };
     std::lock_guard lifecycle(lifecycle_mutex_);
     if (started_) return fail("device already started");
+    if (wake_fd_ < 0) return fail("eventfd: cannot create the worker's wake-up");
 
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0) return fail(errno_text("posix_openpt"));
@@ -117,6 +140,7 @@ void PtyDevice::stop() {
     }
     std::lock_guard lifecycle(lifecycle_mutex_);
     stopping_ = true;
+    wake_worker();
     if (worker_.joinable()) worker_.join();
     close_master();
     if (slave_keep_fd_ >= 0) {
@@ -142,8 +166,19 @@ void PtyDevice::close_master() {
     life_cv_.notify_all();
 }
 
+void PtyDevice::wake_worker() {
+    if (wake_fd_ < 0) return;
+    const std::uint64_t one = 1;
+    ssize_t n;
+    do {
+        n = ::write(wake_fd_, &one, sizeof one);
+    } while (n < 0 && errno == EINTR);
+    // EAGAIN means the counter is already huge, so the fd is readable anyway.
+}
+
 void PtyDevice::hang_up() {
     hangup_requested_ = true;
+    wake_worker();
     if (!on_worker_thread()) {
         // The worker may be inside poll()/read() on the master; let it close the fd itself.
         std::unique_lock lock(life_mutex_);
@@ -214,43 +249,64 @@ void PtyDevice::write_all(const std::string& bytes) {
     std::lock_guard lock(write_mutex_);
     std::size_t done = 0;
     auto last_progress = std::chrono::steady_clock::now();
+    bool refused_after_room = false;
     while (done < bytes.size() && master_fd_ >= 0) {
         const ssize_t n = ::write(master_fd_, bytes.data() + done, bytes.size() - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             last_progress = std::chrono::steady_clock::now();
+            refused_after_room = false;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return;
         if (stopping_ || hangup_requested_) return;
-        if (std::chrono::steady_clock::now() - last_progress > kStalledWriteLimit) return;
-        pause_ms(1);
+        const auto left = kStalledWriteLimit - (std::chrono::steady_clock::now() - last_progress);
+        if (left <= std::chrono::steady_clock::duration::zero()) return;
+        // Sleep until the program makes room or the device is ended. A pty that reports
+        // room and then still refuses the write gets a short pause rather than a spin.
+        const int left_ms =
+            static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+        pollfd fds[2] = {{master_fd_, POLLOUT, 0}, {wake_fd_, POLLIN, 0}};
+        if (refused_after_room) fds[0].fd = -1;
+        const int ready = ::poll(fds, 2, refused_after_room ? std::min(left_ms, 1) : left_ms);
+        refused_after_room = ready > 0 && (fds[0].revents & POLLOUT);
+        if (ready < 0 && errno != EINTR) pause_ms(1);
     }
+}
+
+int PtyDevice::sleep_limit_ms() const {
+    return ms_until(next_event_s(), now_s());
 }
 
 void PtyDevice::run() {
     worker_id_ = std::this_thread::get_id();
+    pthread_setname_np(pthread_self(), thread_name());
     std::array<unsigned char, 4096> buf{};
+    bool leave_master_alone = false;
     // master_fd_ changes only on this thread while it runs, so it is read here unlocked.
     while (!stopping_) {
         if (hangup_requested_) {
             close_master();
             break;
         }
-        pollfd pfd{master_fd_, POLLIN, 0};
-        const int ready = ::poll(&pfd, 1, kPollMs);
-        bool got_data = false;
-        if (ready > 0 && (pfd.revents & POLLIN)) {
+        int limit_ms = sleep_limit_ms();
+        if (leave_master_alone)
+            limit_ms = limit_ms < 0 ? kErrorPauseMs : std::min(limit_ms, kErrorPauseMs);
+        pollfd fds[2] = {{leave_master_alone ? -1 : master_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+        leave_master_alone = false;
+        const int ready = ::poll(fds, 2, limit_ms);
+        if (ready < 0 && errno != EINTR) pause_ms(kErrorPauseMs);
+        if (ready > 0 && fds[0].revents != 0) {
             const ssize_t n = ::read(master_fd_, buf.data(), buf.size());
             if (n > 0) {
-                got_data = true;
                 consume(buf.data(), static_cast<std::size_t>(n));
+            } else if (!(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))) {
+                // Hang-up or error without data: poll() would report it again at once.
+                leave_master_alone = true;
             }
         }
-        // A poll() that returns at once (hang-up, EIO, error) must not become a busy loop.
-        if (ready != 0 && !got_data) pause_ms(kPollMs);
-        on_tick(now_s());
+        on_time(now_s());
     }
     worker_id_ = std::thread::id{};
     std::lock_guard lock(life_mutex_);
@@ -275,6 +331,7 @@ void PtyDevice::consume(const unsigned char* data, std::size_t size) {
             lines_.push_back(line);
         }
         on_line(line);
+        ++lines_handled_;
     }
 }
 

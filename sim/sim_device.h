@@ -23,7 +23,9 @@ struct FaultSwitches {
 };
 
 // Common pty plumbing: the master fd, a worker thread that reads whole lines (CR ends a
-// line, LF is ignored) and calls on_line()/on_byte(), and a tick for timed behaviour.
+// line, LF is ignored) and calls on_line()/on_byte(), and timed behaviour. The worker
+// sleeps in poll() until a byte arrives or next_event_s() is due; stop() and hang_up()
+// wake it through an eventfd, so an idle device costs no CPU at all.
 class PtyDevice {
   public:
     // time_scale multiplies every simulated duration: 0.01 runs motion 100 times faster.
@@ -47,6 +49,10 @@ class PtyDevice {
     std::string received_bytes() const;
     // Forget what was received so far.
     void clear_received();
+    // How many complete lines the device has finished handling, answer written or dropped.
+    // Never reset. A test that flips a fault switch or reads state after sending lines waits
+    // for this first, or it races the worker still deciding on an earlier line.
+    std::size_t lines_handled() const { return lines_handled_.load(); }
 
     // Writes bytes to the program as they are (a test injects anything it likes).
     void send_raw(const std::string& bytes);
@@ -57,11 +63,17 @@ class PtyDevice {
     bool hung_up() const { return hung_up_.load(); }
 
   protected:
-    // Called on the worker thread for every completed line and every tick (about 2 ms).
+    // The worker's calls, all on the worker thread. on_line() for every completed line;
+    // on_time() after every wake-up, and at the latest when next_event_s() (a now_s()
+    // moment, infinity for none) has come. Timed state changes only on the worker, so the
+    // moment is asked for again before each sleep.
     virtual void on_line(const std::string& line) = 0;
-    virtual void on_tick(double now_s) = 0;
+    virtual void on_time(double now_s) = 0;
+    virtual double next_event_s() const = 0;
     // Called for a raw byte before line assembly; return true to swallow it.
     virtual bool on_byte(unsigned char) { return false; }
+    // Names the worker thread (15 characters at most), so it can be told apart in /proc.
+    virtual const char* thread_name() const = 0;
     // Sends an answer, applying the fault switches (silent, garbage, NUL bytes).
     void answer(const std::string& text);
     double scaled(double seconds) const { return seconds * time_scale_; }
@@ -69,6 +81,10 @@ class PtyDevice {
 
   private:
     void run();
+    // Milliseconds poll() may sleep before next_event_s() is due; -1 for no limit.
+    int sleep_limit_ms() const;
+    // Wakes every poll() on wake_fd_ for good: only ending the device needs it.
+    void wake_worker();
     // Line assembly for bytes read from the master (worker thread).
     void consume(const unsigned char* data, std::size_t size);
     void write_all(const std::string& bytes);
@@ -79,6 +95,10 @@ class PtyDevice {
     double time_scale_;
     int master_fd_ = -1;
     int slave_keep_fd_ = -1;
+    // An eventfd made once with the object and never drained: once stop() or hang_up()
+    // writes it, it stays readable, so neither a late sleeper nor a writer stalled on a
+    // full line can miss it.
+    int wake_fd_ = -1;
     std::string path_;
     std::thread worker_;
     std::atomic<bool> stopping_{false};
@@ -88,6 +108,7 @@ class PtyDevice {
     std::vector<std::string> lines_;
     std::string bytes_;
     std::string partial_;
+    std::atomic<std::size_t> lines_handled_{0};
     std::mutex write_mutex_;
 
     // start()/stop() serialised against each other.
@@ -126,8 +147,10 @@ class SimPump : public PtyDevice {
 
   protected:
     void on_line(const std::string& line) override;
-    void on_tick(double now_s) override;
+    void on_time(double now_s) override;
+    double next_event_s() const override;
     bool on_byte(unsigned char b) override;
+    const char* thread_name() const override { return "sim-pump"; }
 
   private:
     // Both expect state_mutex_ held; motion reports go to outbox_.
@@ -166,7 +189,9 @@ class SimValve : public PtyDevice {
 
   protected:
     void on_line(const std::string& line) override;
-    void on_tick(double now_s) override;
+    void on_time(double now_s) override;
+    double next_event_s() const override;
+    const char* thread_name() const override { return "sim-valve"; }
 
   private:
     std::atomic<int> position_{1};

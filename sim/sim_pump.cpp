@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <string_view>
 
@@ -113,12 +114,19 @@ bool SimPump::on_byte(unsigned char b) {
     return true;
 }
 
-void SimPump::on_tick(double now_s) {
+void SimPump::on_time(double now_s) {
     {
         std::lock_guard lock(state_mutex_);
         if (moving_ && motion_end_s_ >= 0 && now_s >= motion_end_s_) stop_motion();
     }
     flush_outbox();
+}
+
+double SimPump::next_event_s() const {
+    std::lock_guard lock(state_mutex_);
+    // Slewing (no end) and standing still both leave nothing to wake up for.
+    if (moving_ && motion_end_s_ >= 0) return motion_end_s_;
+    return std::numeric_limits<double>::infinity();
 }
 
 void SimPump::enter_program_line(const std::string& raw, const std::string& norm) {

@@ -1,3 +1,4 @@
+#include <limits>
 #include <optional>
 #include <string_view>
 
@@ -63,7 +64,11 @@ void SimValve::on_line(const std::string& line) {
     answer("err\r\n");
 }
 
-void SimValve::on_tick(double now_s) {
+double SimValve::next_event_s() const {
+    return moving_ ? move_end_s_ : std::numeric_limits<double>::infinity();
+}
+
+void SimValve::on_time(double now_s) {
     if (!moving_ || now_s < move_end_s_) return;
     position_ = target_;
     moving_ = false;

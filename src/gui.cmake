@@ -1,5 +1,5 @@
 # The windows and the quorvel program (Qt 6 Widgets).
-find_package(Qt6 REQUIRED COMPONENTS Widgets Network)
+find_package(Qt6 REQUIRED COMPONENTS Widgets)
 
 add_library(quorvel_gui STATIC
   shell/dialog_units.cpp
@@ -17,7 +17,7 @@ add_library(quorvel_gui STATIC
   ${PROJECT_SOURCE_DIR}/resources/quorvel.qrc
 )
 set_target_properties(quorvel_gui PROPERTIES AUTOMOC ON AUTORCC ON)
-target_link_libraries(quorvel_gui PUBLIC quorvel_core Qt6::Widgets Qt6::Network)
+target_link_libraries(quorvel_gui PUBLIC quorvel_core Qt6::Widgets)
 
 add_executable(quorvel shell/main.cpp)
 target_link_libraries(quorvel PRIVATE quorvel_gui quorvel_simulated_ports)

@@ -29,8 +29,10 @@ std::string read_waiting(DeviceLink& link, bool& has_port) {
 }
 
 void store_byte(DeviceLink& link, char b) {
-    // Characters past the limit are dropped: a line keeps its first 249 characters.
-    if (link.rx_line.size() < kMaxLineLength) link.rx_line.push_back(b);
+    // Characters past the limit are dropped: a line keeps its first 249 characters. A NUL
+    // never gets in, whichever port delivered it: it would end the line for any reader
+    // that takes it as C text.
+    if (b != '\0' && link.rx_line.size() < kMaxLineLength) link.rx_line.push_back(b);
 }
 
 void complete_line(DeviceLink& link) {
@@ -62,6 +64,7 @@ void pump_receive(System& sys) {
     bool has_port = false;
     const std::string bytes = read_waiting(link, has_port);
     for (const char b : bytes) {
+        if (b == '\0') continue;  // no part of any line, whichever port handed it on
         // Motion reports of the monitor program; during initialisation the controller
         // echoes program text containing these characters.
         if (c.init_stage.load() == InitStage::None) {
@@ -85,6 +88,7 @@ void valve_receive(System& sys) {
     bool has_port = false;
     const std::string bytes = read_waiting(link, has_port);
     for (const char b : bytes) {
+        if (b == '\0') continue;
         if (b == '\r') {
             complete_line(link);
             if (starts_with_nocase(link.last_line, "pos")) c.valve_busy.store(false);

@@ -1,12 +1,19 @@
 #include "command_queue.h"
 
+#include <algorithm>
+
 #include "core/system.h"
 
 namespace quorvel {
 
 bool CommandQueue::push(std::string_view text) {
+    // One command is one line on the wire: whatever follows a line end (pasted text, say)
+    // would otherwise reach the device as a second command, and a NUL ends a command for
+    // any reader that takes it as C text.
+    const std::size_t end = text.find_first_of(std::string_view("\r\n\0", 3));
+    text = text.substr(0, std::min(end, kMaxText));
     std::lock_guard lock(mutex_);
-    entries_[write_index_].assign(text.substr(0, kMaxText));
+    entries_[write_index_].assign(text);
     write_index_ = (write_index_ + 1) % kSlots;
     return write_index_ == read_index_;
 }

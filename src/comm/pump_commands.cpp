@@ -34,7 +34,11 @@ std::string format_pump_value(PumpCommand c, double value, bool negative) {
     std::string line(pump_command_name(c));
     line += '=';
     if (negative) line += '-';
-    line += format_fixed(value, 4, 8);
+    const std::string number = format_fixed(value, 4, 8);
+    // The Test window's fixed volume is not checked, so "-5" reaches an aspirate: "--5"
+    // is no number the controller can take, and which way was meant is anyone's guess.
+    if (negative && number.front() == '-') return {};
+    line += number;
     if (line.size() > kValuedLineMax) return {};
     return line;
 }

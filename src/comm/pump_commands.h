@@ -16,8 +16,9 @@ enum class MoveKind : int { Aspirate = 0, Dispense = 1, Wash = 2 };
 std::string_view pump_command_name(PumpCommand c);
 
 // "NAME=" + optional "-" + value in "%4.8f". Empty when the line would not fit its
-// 51-character buffer or the value is not finite: such a value cannot be a real move, and
-// cutting its text would send a different number.
+// 51-character buffer, the value is not finite, or negative is set for a value that prints
+// with a sign of its own: such a value cannot be a real move, and cutting or doubling its
+// text would send a different number.
 std::string format_pump_value(PumpCommand c, double value, bool negative);
 
 void send_pump_command(System& sys, PumpCommand c);

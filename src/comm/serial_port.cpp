@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,6 +18,12 @@
 namespace quorvel {
 namespace {
 
+// Errors after which the device is not coming back on this descriptor: a hang-up, an
+// adapter pulled, the other side of a pseudo-terminal closed.
+bool device_gone(int err) {
+    return err == EIO || err == ENXIO || err == ENODEV;
+}
+
 class PosixSerialPort final : public SerialPort {
   public:
     explicit PosixSerialPort(int fd) : fd_(fd) {}
@@ -26,34 +34,58 @@ class PosixSerialPort final : public SerialPort {
             out = buffer_[next_++];
             return true;
         }
-        if (fd_ < 0) return false;
-        if (fill() || (wait_readable() && fill())) {
-            out = buffer_[next_++];
-            return true;
+        if (fd_ < 0 || lost_) return false;
+        Read r = fill();
+        if (r == Read::Quiet || r == Read::Zero) {
+            // With VMIN = VTIME = 0 a quiet line reads as 0 bytes, exactly like a hung-up
+            // one; only poll tells them apart. The next byte of a line that is coming in is
+            // waited for, about 1 ms (one character at 9600 baud), so the line is taken
+            // whole in this pass; a line that was quiet is not waited on, so that an idle
+            // communication thread wakes only once a pass.
+            const short events = wait_readable(receiving_);
+            receiving_ = false;
+            if (r == Read::Zero && (events & (POLLHUP | POLLERR))) {
+                mark_lost();
+                return false;
+            }
+            if (!(events & (POLLIN | POLLHUP | POLLERR))) return false;
+            r = fill();
+            if (r == Read::Zero && (events & (POLLHUP | POLLERR))) mark_lost();
         }
-        return false;
+        if (r != Read::Got) return false;
+        receiving_ = true;
+        out = buffer_[next_++];
+        return true;
     }
 
     void write(std::string_view bytes) override {
-        // The descriptor is non-blocking: a full output buffer is waited out, but never for
-        // long, so an unplugged adapter cannot hang the communication thread.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
-        while (fd_ >= 0 && !bytes.empty()) {
-            const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-            if (n > 0) {
-                bytes.remove_prefix(static_cast<std::size_t>(n));
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && errno != EAGAIN) return;
-            if (std::chrono::steady_clock::now() >= deadline) return;
-            pollfd p{fd_, POLLOUT, 0};
-            ::poll(&p, 1, 10);
-        }
+        if (fd_ < 0 || lost_ || bytes.empty()) return;
+        // Only raw bytes written from another thread can pile up behind a rest (the
+        // communication thread waits for it); a bound keeps a dead-slow device from
+        // growing it without end. A write that does not fit goes nowhere, whole.
+        if (!rest_.empty() && rest_.size() + bytes.size() > kMaxRest) return;
+        rest_.append(bytes);
+        push();
     }
+
+    bool flush() override {
+        if (fd_ < 0 || lost_) {
+            rest_.clear();
+            return true;
+        }
+        return push();
+    }
+
+    bool lost() const override { return lost_; }
 
     void close() override {
         if (fd_ >= 0) {
+            if (!lost_ && !push()) last_chance();
+            if (!lost_ && !rest_.empty()) {
+                // The device takes nothing: drop what waits in the kernel too, or the
+                // close itself would wait for it (up to half a minute on a serial port).
+                ::tcflush(fd_, TCOFLUSH);
+            }
             // Exclusive mode outlives the descriptor on a pseudo-terminal: without this, no
             // ordinary user could open the port again.
             ::ioctl(fd_, TIOCNXCL);
@@ -61,38 +93,101 @@ class PosixSerialPort final : public SerialPort {
             ::close(fd_);
             fd_ = -1;
         }
+        rest_.clear();
         next_ = filled_ = 0;
     }
 
+    int emergency_fd() const override { return fd_; }
+
   private:
-    // Reads what is waiting into the buffer, dropping NUL bytes; true when a byte is there.
-    bool fill() {
+    static constexpr std::size_t kMaxRest = 64 * 1024;
+    static constexpr auto kLastChance = std::chrono::milliseconds(500);
+
+    enum class Read { Got, Quiet, Zero, Lost };
+
+    void mark_lost() {
+        lost_ = true;
+        rest_.clear();
         next_ = filled_ = 0;
-        for (;;) {
-            const ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            for (ssize_t i = 0; i < n; ++i) {
-                if (buffer_[i] != 0) buffer_[filled_++] = buffer_[i];
+    }
+
+    // Hands the device what it takes now; true when nothing is left waiting. Other
+    // failures than a lost device keep the rest for the next try, so a line is never
+    // left cut.
+    bool push() {
+        while (!rest_.empty()) {
+            const ssize_t n = ::write(fd_, rest_.data(), rest_.size());
+            if (n > 0) {
+                rest_.erase(0, static_cast<std::size_t>(n));
+                continue;
             }
-            if (filled_ > 0) return true;
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && device_gone(errno)) {
+                mark_lost();
+                return true;
+            }
+            return false;
+        }
+        return true;
+    }
+
+    // Waits for the device to take the rest, but never beyond kLastChance.
+    void last_chance() {
+        const auto deadline = std::chrono::steady_clock::now() + kLastChance;
+        while (!lost_ && !rest_.empty()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return;
+            pollfd p{fd_, POLLOUT, 0};
+            const int r = ::poll(&p, 1, static_cast<int>(left.count()));
+            if (r < 0 && errno != EINTR) return;
+            if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(p.revents & POLLOUT))
+                return;
+            push();
         }
     }
 
-    // "About 1 ms", as the original port's read time-out: a byte that is on its way is
-    // still taken in this pass. Slightly under a millisecond, so that the waits of the two
-    // ports do not stretch the 50 ms pass period by more than 2 ms.
-    bool wait_readable() {
+    // Reads what is waiting into the buffer, dropping NUL bytes.
+    Read fill() {
+        next_ = filled_ = 0;
+        // A device sending nothing but NUL bytes must not hold the thread here.
+        for (int tries = 0; tries < 16;) {
+            const ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
+            if (n < 0 && errno == EINTR) continue;
+            ++tries;
+            if (n == 0) return Read::Zero;
+            if (n < 0) {
+                if (device_gone(errno)) {
+                    mark_lost();
+                    return Read::Lost;
+                }
+                return Read::Quiet;  // a failed read counts as no byte
+            }
+            for (ssize_t i = 0; i < n; ++i) {
+                if (buffer_[i] != 0) buffer_[filled_++] = buffer_[i];
+            }
+            if (filled_ > 0) return Read::Got;
+        }
+        return Read::Quiet;
+    }
+
+    // The events seen, or 0. With `wait`, "about 1 ms", as the original port's read
+    // time-out, slightly under so that the waits of the two ports do not stretch the 50 ms
+    // pass period by more than 2 ms; without, a look that does not sleep.
+    short wait_readable(bool wait) {
         pollfd p{fd_, POLLIN, 0};
-        const timespec timeout{0, 900'000};
+        const timespec timeout{0, wait ? 900'000 : 0};
         for (;;) {
             const int r = ::ppoll(&p, 1, &timeout, nullptr);
             if (r < 0 && errno == EINTR) continue;
-            return r > 0 && (p.revents & POLLIN);
+            return r > 0 ? p.revents : 0;
         }
     }
 
     int fd_;
+    bool lost_ = false;
+    bool receiving_ = false;  // the last read brought a byte: more may be on their way
+    std::string rest_;  // bytes handed to write() that the device has not taken yet
     std::array<unsigned char, 256> buffer_{};
     std::size_t next_ = 0;
     std::size_t filled_ = 0;
@@ -113,6 +208,19 @@ std::string describe_open_error(int err) {
         default:
             return std::strerror(err);
     }
+}
+
+// False when the system knows the device and it is not a terminal (a watchdog, a sound
+// card): such a device must not even be opened. Pseudo-terminals are not listed there;
+// unknown devices are left to isatty() after opening.
+bool may_be_terminal(dev_t device) {
+    const std::string entry = "/sys/dev/char/" + std::to_string(major(device)) + ":" +
+                              std::to_string(minor(device)) + "/subsystem";
+    std::array<char, 256> target{};
+    const ssize_t n = ::readlink(entry.c_str(), target.data(), target.size() - 1);
+    if (n <= 0) return true;
+    const std::string_view link(target.data(), static_cast<std::size_t>(n));
+    return link.substr(link.rfind('/') + 1) == "tty";
 }
 
 bool configure(int fd) {
@@ -164,20 +272,30 @@ std::unique_ptr<SerialPort> open_serial_device(const std::string& path, std::str
         if (reason) *reason = describe_open_error(err);
         return nullptr;
     };
-    if (path.empty()) return fail(ENOENT);
+    auto not_serial = [reason]() -> std::unique_ptr<SerialPort> {
+        if (reason) *reason = "not a serial device";
+        return nullptr;
+    };
+    // A name cut at an embedded NUL would open some other file than the one named.
+    if (path.empty() || path.find('\0') != std::string::npos) return fail(ENOENT);
+    // Looked at before opening: opening a FIFO or some other device can block or have
+    // effects of its own, and their open errors would be reported as a serial port's.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return fail(errno);
+    if (!S_ISCHR(st.st_mode) || !may_be_terminal(st.st_rdev)) return not_serial();
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return fail(errno);
+    // The name may have been pointed elsewhere since the stat.
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || !::isatty(fd)) {
+        ::close(fd);
+        return not_serial();
+    }
     // Exclusive like the original platform's share mode 0: flock keeps out other openers
     // that lock (root included), TIOCEXCL every other non-root opener.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
         ::close(fd);
         return fail(err == EWOULDBLOCK ? EBUSY : err);
-    }
-    if (!::isatty(fd)) {
-        ::close(fd);
-        if (reason) *reason = "not a serial device";
-        return nullptr;
     }
     ::ioctl(fd, TIOCEXCL);
     // As with the original platform, a port that opened is used even if a setting is refused.

@@ -7,6 +7,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextCursor>
 
 #include "core/system.h"
 
@@ -60,16 +62,24 @@ void TerminalWindow::command(int id) {
 }
 
 void TerminalWindow::show_waiting_lines() {
+    bool shown = false;
     for (const std::string& line : ctx_.sys.comm.terminal_log.take_waiting()) {
         if (line.empty()) continue;  // consumed, not shown
+        shown = true;
         const QString text = QString::fromLatin1(line.data(), static_cast<int>(line.size())) + "\n";
         if (display_->document()->characterCount() + text.size() > kDisplayLimit) {
             QApplication::clipboard()->setText(display_->toPlainText());
             display_->clear();
         }
-        display_->insertPlainText(text);
-        display_->ensureCursorVisible();
+        // At the end whatever the operator clicked or selected: a reply spliced into an
+        // earlier line would misreport what the controller said.
+        QTextCursor end(display_->document());
+        end.movePosition(QTextCursor::End);
+        end.insertText(text);
     }
+    if (!shown) return;
+    display_->verticalScrollBar()->setValue(display_->verticalScrollBar()->maximum());
+    display_->horizontalScrollBar()->setValue(display_->horizontalScrollBar()->minimum());
 }
 
 void TerminalWindow::send_input(bool clear_after) {

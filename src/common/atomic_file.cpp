@@ -4,14 +4,48 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
+#include <atomic>
 #include <cerrno>
-#include <cstdio>
+#include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <string>
-#include <vector>
 
 namespace quorvel {
 namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kMaxLinkHops = 40;    // the kernel's own limit for a path
+constexpr int kNameAttempts = 100;  // unique names that may collide before giving up
+constexpr std::size_t kReadChunk = 16384;
+constexpr const char* kNotRegular = "Not a regular file";
+
+class Fd {
+  public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    void reset(int fd) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+    // Closes now so that a late write error (NFS reports them here) is not lost.
+    int close_checked() {
+        const int r = ::close(fd_);
+        fd_ = -1;
+        return r;
+    }
+
+  private:
+    int fd_;
+};
 
 bool write_all(int fd, std::string_view data) {
     while (!data.empty()) {
@@ -20,66 +54,222 @@ bool write_all(int fd, std::string_view data) {
             if (errno == EINTR) continue;
             return false;
         }
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
         data.remove_prefix(static_cast<std::size_t>(n));
     }
     return true;
 }
 
-// umask() can only be read by changing it, which would race with other threads creating
-// files; Linux reports it in /proc instead.
-mode_t process_umask() {
-    std::FILE* f = std::fopen("/proc/self/status", "re");
-    mode_t mask = 022;
-    if (!f) return mask;
-    char line[256];
-    while (std::fgets(line, sizeof line, f)) {
-        unsigned int value = 0;
-        if (std::sscanf(line, "Umask: %o", &value) == 1) {
-            mask = static_cast<mode_t>(value);
-            break;
+// The file that is finally replaced, after the links that lead to it.
+struct Target {
+    fs::path path;
+    bool exists = false;
+    struct stat st {};
+};
+
+// 0, or the errno that makes the path unusable.
+int resolve(fs::path p, Target& t) {
+    for (int hops = 0;; ++hops) {
+        if (::lstat(p.c_str(), &t.st) != 0) {
+            if (errno != ENOENT) return errno;
+            t.path = p;  // a dangling link creates what it names
+            t.exists = false;
+            return 0;
+        }
+        if (!S_ISLNK(t.st.st_mode)) {
+            t.path = p;
+            t.exists = true;
+            return 0;
+        }
+        if (hops == kMaxLinkHops) return ELOOP;
+        std::array<char, PATH_MAX> buf;
+        const ssize_t n = ::readlink(p.c_str(), buf.data(), buf.size());
+        if (n < 0) return errno;
+        if (static_cast<std::size_t>(n) == buf.size()) return ENAMETOOLONG;
+        const fs::path link(std::string(buf.data(), static_cast<std::size_t>(n)));
+        // Not normalised: ".." must go up from where the link really is, as the kernel does.
+        p = link.is_absolute() ? link : p.parent_path() / link;
+    }
+}
+
+// ".<target name>.<6 random characters>", the target's name cut so that the whole stays
+// within the folder's name limit.
+std::string temporary_name(const std::string& leaf, long name_max) {
+    static std::atomic<std::uint64_t> counter{0};
+    std::uint64_t x =
+        counter.fetch_add(1) ^ (static_cast<std::uint64_t>(::getpid()) << 40) ^
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    // splitmix64: spreads the counter and clock over all the characters
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    x ^= x >> 31;
+    static constexpr char kChars[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    constexpr std::size_t kSuffix = 6;
+    const std::size_t room = name_max > static_cast<long>(kSuffix + 2)
+                                 ? static_cast<std::size_t>(name_max) - kSuffix - 2
+                                 : 0;
+    std::string name = "." + leaf.substr(0, room) + ".";
+    for (std::size_t i = 0; i < kSuffix; ++i) {
+        name += kChars[x % (sizeof kChars - 1)];
+        x /= sizeof kChars - 1;
+    }
+    return name;
+}
+
+// Gives the new file the old one's owner and mode, writes it and flushes it to disk.
+int fill(int fd, const Target& t, std::string_view contents) {
+    if (t.exists) {
+        // Only root may give a file away; for anyone else the group is kept where allowed
+        // and a refusal just leaves the new file the caller's own.
+        [[maybe_unused]] const int given = ::fchown(fd, t.st.st_uid, t.st.st_gid);
+        if (::fchmod(fd, t.st.st_mode & 07777) != 0) return errno;
+    }
+    if (!write_all(fd, contents) || ::fsync(fd) != 0) return errno;
+    return 0;
+}
+
+enum class Outcome { Done, Failed, Unsupported };
+
+// The file is written while it has no name, so a save killed at any point before the link
+// leaves nothing in the folder.
+Outcome via_unnamed(int dir, const std::string& leaf, long name_max, const Target& t,
+                    std::string_view contents, int& err) {
+    Fd fd(::openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    if (fd.get() < 0) return Outcome::Unsupported;
+    if ((err = fill(fd.get(), t, contents)) != 0) return Outcome::Failed;
+    // linkat of an unnamed file by its descriptor needs a capability; through /proc it does not.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+    std::string name;
+    for (int attempt = 0;; ++attempt) {
+        name = temporary_name(leaf, name_max);
+        if (::linkat(AT_FDCWD, self.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0) break;
+        if (errno != EEXIST || attempt == kNameAttempts) return Outcome::Unsupported;
+    }
+    if (fd.close_checked() != 0 || ::renameat(dir, name.c_str(), dir, leaf.c_str()) != 0) {
+        err = errno;
+        ::unlinkat(dir, name.c_str(), 0);
+        return Outcome::Failed;
+    }
+    return Outcome::Done;
+}
+
+Outcome via_named(int dir, const std::string& leaf, long name_max, const Target& t,
+                  std::string_view contents, int& err) {
+    Fd fd;
+    std::string name;
+    for (int attempt = 0;; ++attempt) {
+        name = temporary_name(leaf, name_max);
+        fd.reset(::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          0666));
+        if (fd.get() >= 0) break;
+        if (errno != EEXIST || attempt == kNameAttempts) {
+            err = errno;
+            return Outcome::Failed;
         }
     }
-    std::fclose(f);
-    return mask;
+    err = fill(fd.get(), t, contents);
+    if (err == 0 && fd.close_checked() != 0) err = errno;
+    if (err == 0 && ::renameat(dir, name.c_str(), dir, leaf.c_str()) != 0) err = errno;
+    if (err == 0) return Outcome::Done;
+    ::unlinkat(dir, name.c_str(), 0);
+    return Outcome::Failed;
+}
+
+// Not atomic: a crash part-way leaves a mixed file. Only for a folder that refuses every
+// other way of saving a file the user may write.
+int write_in_place(const fs::path& path, std::string_view contents) {
+    Fd fd(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (fd.get() < 0) return errno;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return -1;
+    if (!write_all(fd.get(), contents) ||
+        ::ftruncate(fd.get(), static_cast<off_t>(contents.size())) != 0 || ::fsync(fd.get()) != 0 ||
+        fd.close_checked() != 0) {
+        return errno;
+    }
+    return 0;
+}
+
+bool folder_refused(int err) {
+    return err == EACCES || err == EPERM || err == EROFS;
 }
 
 }  // namespace
 
 bool write_file_atomically(const std::filesystem::path& target, std::string_view contents,
                            std::string* error) {
+    return write_file_atomically(target, contents, error, AtomicWriteOptions{});
+}
+
+bool write_file_atomically(const std::filesystem::path& target, std::string_view contents,
+                           std::string* error, const AtomicWriteOptions& options) {
     auto fail = [error](int err) {
-        if (error) *error = std::strerror(err);
+        if (error) *error = err < 0 ? kNotRegular : std::strerror(err);
         return false;
     };
-    const std::filesystem::path dir =
-        target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-    std::string pattern = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-
-    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) return fail(errno);
-    // mkstemp creates 0600: keep the mode of the file being replaced, or give a new file
-    // the mode an ordinary create would.
-    struct stat old_stat {};
-    ::fchmod(fd, ::stat(target.c_str(), &old_stat) == 0 ? (old_stat.st_mode & 07777)
-                                                        : (0666 & ~process_umask()));
-
-    const bool written = write_all(fd, contents) && ::fsync(fd) == 0;
-    int err = errno;
-    const bool closed = ::close(fd) == 0;
-    if (written && !closed) err = errno;
-    if (!written || !closed || ::rename(name.data(), target.c_str()) != 0) {
-        if (written && closed) err = errno;
-        ::unlink(name.data());
-        return fail(err);
+    Target t;
+    if (const int err = resolve(target, t)) return fail(err);
+    if (t.exists && S_ISDIR(t.st.st_mode)) return fail(EISDIR);
+    // Renaming over a FIFO or device would swap a special file for a plain one.
+    if (t.exists && !S_ISREG(t.st.st_mode)) return fail(-1);
+    // A read-only file is the user's wish that it stay as it is, even in a writable folder.
+    if (t.exists && ::faccessat(AT_FDCWD, t.path.c_str(), W_OK, AT_EACCESS) != 0) {
+        return fail(errno);
     }
-    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
+    const std::string leaf = t.path.filename().string();
+    if (leaf.empty() || leaf == "." || leaf == "..") return fail(EISDIR);
+    const fs::path folder = t.path.has_parent_path() ? t.path.parent_path() : fs::path(".");
+    const Fd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0) return fail(errno);
+    long name_max = ::fpathconf(dir.get(), _PC_NAME_MAX);
+    if (name_max <= 0) name_max = NAME_MAX;
+
+    int err = 0;
+    Outcome outcome = options.unnamed_temporary
+                          ? via_unnamed(dir.get(), leaf, name_max, t, contents, err)
+                          : Outcome::Unsupported;
+    if (outcome == Outcome::Unsupported) {
+        outcome = via_named(dir.get(), leaf, name_max, t, contents, err);
     }
+    if (outcome != Outcome::Done) {
+        // A read-only folder, or a sticky one holding someone else's file, may still let
+        // the user write the file itself.
+        if (t.exists && folder_refused(err)) err = write_in_place(t.path, contents);
+        return err == 0 || fail(err);
+    }
+    const Fd sync(::openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (sync.get() >= 0) ::fsync(sync.get());
     return true;
+}
+
+FileReadEnd read_regular_file(const std::filesystem::path& path, std::size_t max_bytes,
+                              const std::function<bool(std::string_view)>& consume) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return FileReadEnd::Unopenable;
+    const Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (fd.get() < 0) return FileReadEnd::Unopenable;
+    // The name may have been given to a FIFO or device since it was looked at.
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return FileReadEnd::Unopenable;
+    if (static_cast<std::uintmax_t>(st.st_size) > max_bytes) return FileReadEnd::TooLarge;
+    std::array<char, kReadChunk> buf;
+    std::size_t total = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return FileReadEnd::Ended;
+        // A file that grows while it is read, or a /proc file that reports no size.
+        total += static_cast<std::size_t>(n);
+        if (total > max_bytes) return FileReadEnd::TooLarge;
+        if (!consume(std::string_view(buf.data(), static_cast<std::size_t>(n)))) {
+            return FileReadEnd::Stopped;
+        }
+    }
 }
 
 }  // namespace quorvel

@@ -1,8 +1,6 @@
 #include "settings.h"
 
 #include <cmath>
-#include <fstream>
-#include <iterator>
 
 #include "common/atomic_file.h"
 #include "common/numeric_text.h"
@@ -50,27 +48,35 @@ float ul_per_rev_in_force(const PumpSettings& s) {
     return s.enable_pump_ul == 1 ? s.pump_ul[s.pump] : NominalUlPerRev[s.pump];
 }
 
-void parse_setup_text(PumpSettings& s, std::string_view bytes) {
-    std::string line;
+void SetupTextParser::feed(std::string_view bytes) {
     for (const char c : bytes) {
         if (c == '\r' || c == '\n') {
-            if (!line.empty()) interpret_line(s, line);
-            line.clear();
-        } else if (line.size() < kLineKeep) {
-            line.push_back(c);
+            if (!line_.empty()) interpret_line(s_, line_);
+            line_.clear();
+        } else if (line_.size() < kLineKeep) {
+            line_.push_back(c);
         }
     }
 }
 
+void parse_setup_text(PumpSettings& s, std::string_view bytes) {
+    SetupTextParser(s).feed(bytes);
+}
+
 void read_setup_file(PumpSettings& s, const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in || std::filesystem::is_directory(file)) {
+    // Lines take effect only once the whole file has been accepted.
+    PumpSettings read = s;
+    SetupTextParser parser(read);
+    const FileReadEnd end = read_regular_file(file, kSetupFileMaxBytes, [&](std::string_view b) {
+        parser.feed(b);
+        return true;
+    });
+    if (end != FileReadEnd::Ended) {
         s.pump = 0;
         s.gearbox = 0;
         return;
     }
-    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    parse_setup_text(s, bytes);
+    s = read;
 }
 
 std::string format_setup_text(const PumpSettings& s, bool pump_port_open, bool valve_port_open) {

@@ -4,6 +4,7 @@
 // record the caller owns.
 
 #include <array>
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -33,12 +34,26 @@ inline constexpr std::array<float, kPumpSizeCount> NominalUlPerRev{4.0f, 100.0f,
 // The microlitres per revolution in force for the selected size.
 float ul_per_rev_in_force(const PumpSettings& s);
 
+// Interprets a settings file handed over in pieces of any size, holding one line at most.
+// A line is interpreted when its line end arrives, so a last line without one never is.
+class SetupTextParser {
+  public:
+    explicit SetupTextParser(PumpSettings& s) : s_(s) {}
+    void feed(std::string_view bytes);
+
+  private:
+    PumpSettings& s_;
+    std::string line_;
+};
+
 // Interprets the bytes of a settings file into s. Fields without an acceptable line keep
 // their value; a last line without a line end is not interpreted.
 void parse_setup_text(PumpSettings& s, std::string_view bytes);
 
-// Reads the settings file. When it cannot be opened, pump size and gearbox become 0 and
-// every other field keeps its value (the historical behaviour operators know).
+// Reads the settings file. When it cannot be opened, is not a regular file or is larger
+// than kSetupFileMaxBytes, pump size and gearbox become 0 and every other field keeps its
+// value (the historical behaviour operators know).
+inline constexpr std::size_t kSetupFileMaxBytes = 1 << 20;  // thousands of times any real one
 void read_setup_file(PumpSettings& s, const std::filesystem::path& file);
 
 // The file's exact bytes; a port line is written only for a port that is open.

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <fstream>
-#include <iterator>
 
 #include "common/atomic_file.h"
 
@@ -52,31 +50,37 @@ int write_method_file(const MethodTable& t, const std::filesystem::path& path, i
     return write_file_atomically(path, format_method_text(t, count)) ? 1 : 0;
 }
 
-int parse_method_text(MethodTable& t, std::string_view bytes) {
-    int rows = 0;
-    std::string line;
+bool MethodTextParser::feed(std::string_view bytes) {
+    if (refused_) return false;
     for (const char c : bytes) {
         if (c != '\r' && c != '\n') {
-            if (line.size() < kMethodFileLineKeep) line.push_back(c);
+            if (line_.size() < kMethodFileLineKeep) line_.push_back(c);
             continue;
         }
-        if (line.empty()) continue;
-        if (line[0] != ';') {
-            if (load_step_line(t, rows, line) == 0) return 0;
-            ++rows;
+        if (line_.empty()) continue;
+        if (line_[0] != ';') {
+            if (load_step_line(t_, rows_, line_) == 0) {
+                refused_ = true;
+                return false;
+            }
+            ++rows_;
         }
-        line.clear();
+        line_.clear();
     }
-    return rows;  // an unterminated last line is dropped
+    return true;
+}
+
+int parse_method_text(MethodTable& t, std::string_view bytes) {
+    MethodTextParser parser(t);
+    parser.feed(bytes);
+    return parser.rows();
 }
 
 int read_method_file(MethodTable& t, const std::filesystem::path& path) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) return 0;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return 0;
-    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    return parse_method_text(t, bytes);
+    MethodTextParser parser(t);
+    const FileReadEnd end = read_regular_file(path, kMethodFileMaxBytes,
+                                              [&](std::string_view b) { return parser.feed(b); });
+    return end == FileReadEnd::Ended ? parser.rows() : 0;
 }
 
 }  // namespace quorvel

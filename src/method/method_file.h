@@ -2,6 +2,7 @@
 // .pmf method files: a comment header, then one line per step with the five texts of the
 // row joined by "|", every line ended by CR LF. Any thread, on a table the caller owns.
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -26,6 +27,26 @@ int write_method_file(const MethodTable& t, const std::filesystem::path& path, i
 // does a field longer than 19 characters or a 100th step line: a method that does not fit
 // is refused whole rather than run cut short or with altered numbers.
 int parse_method_text(MethodTable& t, std::string_view bytes);
+
+// The same rules for a text handed over in pieces of any size, holding one line at most.
+class MethodTextParser {
+  public:
+    explicit MethodTextParser(MethodTable& t) : t_(t) {}
+    // False once the text can no longer be accepted; nothing after that needs reading.
+    bool feed(std::string_view bytes);
+    // The result for a text that ends here (an unterminated last line is dropped).
+    int rows() const { return refused_ ? 0 : rows_; }
+
+  private:
+    MethodTable& t_;
+    std::string line_;
+    int rows_ = 0;
+    bool refused_ = false;
+};
+
+// A file that is not a regular file, or is larger than kMethodFileMaxBytes, gives 0 without
+// being read.
+inline constexpr std::size_t kMethodFileMaxBytes = 1 << 20;  // a full method is about 10 kB
 int read_method_file(MethodTable& t, const std::filesystem::path& path);
 
 }  // namespace quorvel

@@ -1,5 +1,8 @@
 #include "flow_check.h"
 
+#include <cmath>
+
+#include "comm/pump_commands.h"
 #include "common/numeric_text.h"
 
 namespace quorvel {
@@ -17,6 +20,14 @@ std::optional<std::string> flow_check(double rate_ul_per_sec, const PumpCalibrat
     }
     // Below the minimum, and also a rate that is not a number at all.
     return "Minimum flow rate is " + format_fixed(c.min_flow_ul_per_sec, 1, 6) + " ul./sec.";
+}
+
+std::optional<double> accepted_fixed_volume(double volume_ul) {
+    if (!std::isfinite(volume_ul) || volume_ul < 0.0) return std::nullopt;
+    if (volume_ul == 0.0) volume_ul = 0.0;  // "MOVR=--0.00000000" otherwise
+    // The same volume goes out with or without the sign, so one limit serves both moves.
+    if (format_pump_value(PumpCommand::MOVR, volume_ul, true).empty()) return std::nullopt;
+    return volume_ul;
 }
 
 double narrow_typed_value(const std::string& text) {

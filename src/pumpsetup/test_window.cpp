@@ -7,13 +7,15 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
+#include <QPushButton>
+#include <algorithm>
 #include <cmath>
-#include <functional>
+#include <optional>
 
 #include "comm/pump_commands.h"
 #include "common/numeric_text.h"
-#include "shell/message_presenter.h"
 #include "core/system.h"
+#include "shell/message_presenter.h"
 
 namespace quorvel {
 namespace {
@@ -26,26 +28,6 @@ constexpr std::array<double, 4> kLampX{54, 121, 188, 255};
 constexpr double kLampY = 175;
 constexpr double kLampSize = 8;
 
-// The lamps lie inside the Pump State group box, whose interior the style may shade; a
-// child above it paints them so their colours stay exact.
-class LampPanel final : public QWidget {
-  public:
-    LampPanel(QWidget* parent, std::function<void(QPainter&)> paint)
-        : QWidget(parent), paint_(std::move(paint)) {
-        setAttribute(Qt::WA_TransparentForMouseEvents);
-    }
-
-  protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter p(this);
-        p.translate(-pos());  // the lamps are in the window's coordinates
-        paint_(p);
-    }
-
-  private:
-    std::function<void(QPainter&)> paint_;
-};
-
 QComboBox* unit_list(QWidget* parent, const QStringList& items, int selected) {
     auto* box = new QComboBox(parent);
     box->addItems(items);
@@ -54,6 +36,31 @@ QComboBox* unit_list(QWidget* parent, const QStringList& items, int selected) {
 }
 
 }  // namespace
+
+// One lamp, painted whole by itself: an opaque widget of the lamp's own size, so that a
+// change repaints these few pixels and never the group box behind them.
+class StateLamp final : public QWidget {
+  public:
+    explicit StateLamp(QWidget* parent) : QWidget(parent) {
+        setAttribute(Qt::WA_OpaquePaintEvent);
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+    }
+    void set_lit(bool lit) {
+        if (lit == lit_) return;
+        lit_ = lit;
+        update();
+    }
+
+  protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.fillRect(rect(), Qt::black);
+        p.fillRect(rect().adjusted(1, 1, -1, -1), lit_ ? QColor(0, 255, 0) : QColor(255, 255, 255));
+    }
+
+  private:
+    bool lit_ = false;
+};
 
 QString format_test_value(double v) {
     return QString::fromStdString(std::fmod(v, 1.0) == 0.0 ? format_fixed(v, 4, 0)
@@ -70,7 +77,6 @@ TestWindow::TestWindow(AppContext& ctx, QWidget* owner)
         const QPoint br = points_to_pixels(this, kLampX[i] + kLampSize, kLampY + kLampSize);
         lamps_[i] = QRect(tl, br - QPoint(1, 1));
     }
-    lamp_area_ = lamps_.front().united(lamps_.back());
 
     auto group = [this](const QString& title, int x, int y, int w, int h) {
         auto* g = new QGroupBox(title, this);
@@ -81,8 +87,12 @@ TestWindow::TestWindow(AppContext& ctx, QWidget* owner)
     group("Flow Rate", 3, 42, 254, 34);
     group("Fixed Volume", 3, 84, 254, 34);
     group("Pump State", 3, 126, 254, 34);
-    lamp_panel_ = new LampPanel(this, [this](QPainter& p) { paint_lamps(p); });
-    lamp_panel_->setGeometry(lamp_area_.adjusted(0, 0, 1, 1));
+    for (std::size_t i = 0; i < lamps_.size(); ++i) {
+        lamp_widgets_[i] = new StateLamp(this);
+        lamp_widgets_[i]->setObjectName(QStringLiteral("lamp%1").arg(i));
+        // The outline is one pixel outside the rectangle on the right and at the bottom.
+        lamp_widgets_[i]->setGeometry(lamps_[i].adjusted(0, 0, 1, 1));
+    }
 
     settings_line_ = new QLabel(this);
     place(settings_line_, 2011, 7, 20, 244, 10);
@@ -99,25 +109,28 @@ TestWindow::TestWindow(AppContext& ctx, QWidget* owner)
     place(fixed_field_, 2008, 40, 98, 38, 12);
     fixed_unit_ = unit_list(this, kVolumeItems, static_cast<int>(t.fixed_volume_unit));
     place(fixed_unit_, 2009, 100, 98, 50, 12);
-    enable_ = new QCheckBox(this);
-    place(enable_, 2010, 206, 98, 12, 12);
-    auto* enable_label = new QLabel("Enable", this);
-    place(enable_label, 0, 220, 100, 30, 10);
+    // The label is the box's own text, so clicking the word ticks the box.
+    enable_ = new QCheckBox("Enable", this);
+    place(enable_, 2010, 206, 98, 44, 12);
 
-    // Each label sits just left of its lamp.
+    // Each label sits just left of its lamp, clear of the lamp before it: a label lying
+    // over a lamp would be repainted with it.
     const char* names[] = {"Ready", "Dispensing", "Aspirating", "Wait"};
     for (std::size_t i = 0; i < lamps_.size(); ++i) {
         auto* label = new QLabel(names[i], this);
         label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
         const int right = lamps_[i].left() - du_.x(3);
-        label->setGeometry(right - du_.x(44), lamps_[i].center().y() - du_.y(5), du_.x(44),
-                           du_.y(10));
+        const int left =
+            std::max(right - du_.x(44), i == 0 ? 0 : lamp_widgets_[i - 1]->geometry().right() + 1);
+        label->setGeometry(left, lamps_[i].center().y() - du_.y(5), right - left, du_.y(10));
     }
 
     add_button(2005, "Dispense", 15, 170, 44, 12);
     add_button(2006, "Aspirate", 75, 170, 44, 12);
     add_button(2007, "Stop", 135, 170, 44, 12);
-    add_button(cmd::Close, "Quit", 195, 170, 44, 12);
+    // A click on Quit leaves the focus where it is: the flow field must not check a half
+    // typed rate on its way out.
+    add_button(cmd::Close, "Quit", 195, 170, 44, 12)->setFocusPolicy(Qt::TabFocus);
 
     connect(flow_volume_unit_, &QComboBox::currentIndexChanged, this,
             [this](int i) { flow_unit_changed(flow_volume_unit_, i); });
@@ -132,11 +145,13 @@ TestWindow::TestWindow(AppContext& ctx, QWidget* owner)
 
     ctx_.sys.current_flow_ul_per_sec.store(
         flow_to_ul_per_sec(t.flow_value, t.flow_volume_unit, t.flow_time_unit));
+    show_activity(ctx_.sys.comm.activity.load());
     opening_ = false;
 }
 
 bool TestWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == flow_field_ && event->type() == QEvent::FocusOut && !opening_) {
+    // A window on its way out takes its focus with it; that is no entry to check.
+    if (watched == flow_field_ && event->type() == QEvent::FocusOut && !opening_ && !closing_) {
         flow_field_left();
     }
     return QuorvelDialog::eventFilter(watched, event);
@@ -197,7 +212,12 @@ void TestWindow::move(int id) {
     if (enable_->isChecked()) {
         const double volume = static_cast<double>(
             static_cast<float>(volume_to_ul(t.fixed_volume, t.fixed_volume_unit)));
-        move_pump_relative(ctx_.sys, rate, volume, kind);
+        const std::optional<double> accepted = accepted_fixed_volume(volume);
+        if (!accepted) {
+            ctx_.presenter.message(this, kFixedVolumeRefused, "Error");
+            return;
+        }
+        move_pump_relative(ctx_.sys, rate, *accepted, kind);
     } else {
         slew_pump(ctx_.sys, rate, kind);
     }
@@ -213,6 +233,7 @@ void TestWindow::command(int id) {
             send_pump_command(ctx_.sys, PumpCommand::SSTP);
             break;
         case cmd::Close:
+            closing_ = true;
             // Leaving the Test window always stops the pump.
             send_pump_command(ctx_.sys, PumpCommand::SSTP);
             QuorvelDialog::command(id);
@@ -224,15 +245,18 @@ void TestWindow::command(int id) {
 
 void TestWindow::notify(Note note, int) {
     if (note == Note::PassDone) {
-        lamp_panel_->update();
+        // Every pass notifies; only a new activity code is worth painting.
+        const PumpActivity activity = ctx_.sys.comm.activity.load();
+        if (activity != shown_activity_) show_activity(activity);
     } else if (note == Note::StatusLine) {
         settings_line_->setText(QString::fromStdString(ctx_.sys.comm.status_line()));
     }
 }
 
-void TestWindow::paint_lamps(QPainter& p) const {
+void TestWindow::show_activity(PumpActivity activity) {
+    shown_activity_ = activity;
     int lit = -1;
-    switch (ctx_.sys.comm.activity.load()) {
+    switch (activity) {
         case PumpActivity::Ready:
             lit = 0;
             break;
@@ -246,12 +270,11 @@ void TestWindow::paint_lamps(QPainter& p) const {
             lit = 3;
             break;
         default:
-            return;  // wash and valve light nothing here, and nothing is drawn
+            break;  // wash and valve light nothing here, and no lamp is drawn
     }
-    p.setPen(Qt::black);
-    for (std::size_t i = 0; i < lamps_.size(); ++i) {
-        p.setBrush(static_cast<int>(i) == lit ? QColor(0, 255, 0) : QColor(255, 255, 255));
-        p.drawRect(lamps_[i]);
+    for (std::size_t i = 0; i < lamp_widgets_.size(); ++i) {
+        lamp_widgets_[i]->set_lit(static_cast<int>(i) == lit);
+        lamp_widgets_[i]->setVisible(lit >= 0);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <QRect>
 #include <array>
 
+#include "comm/comm_state.h"
 #include "pumpsetup/flow_check.h"
 #include "shell/quorvel_dialog.h"
 
@@ -13,9 +14,10 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
-class QPainter;
 
 namespace quorvel {
+
+class StateLamp;
 
 class TestWindow final : public QuorvelDialog {
   public:
@@ -23,9 +25,9 @@ class TestWindow final : public QuorvelDialog {
     void notify(Note note, int param) override;
     void command(int id) override;
 
-    // The four lamps (Ready, Dispensing, Aspirating, Wait) in pixels of the client area.
+    // The four lamps (Ready, Dispensing, Aspirating, Wait) in pixels of the client area; the
+    // outline is painted one pixel past right() and bottom(), as a one-pixel pen draws it.
     const std::array<QRect, 4>& lamps() const { return lamps_; }
-    QRect lamp_area() const { return lamp_area_; }
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -35,7 +37,7 @@ class TestWindow final : public QuorvelDialog {
     void flow_unit_changed(QComboBox* box, int index);
     void move(int id);
     void refuse(double rate, FlowCheckPlace place);
-    void paint_lamps(QPainter& p) const;
+    void show_activity(PumpActivity activity);
 
     QLabel* settings_line_;
     QLineEdit* flow_field_;
@@ -45,10 +47,11 @@ class TestWindow final : public QuorvelDialog {
     QComboBox* fixed_unit_;
     QCheckBox* enable_;
     std::array<QRect, 4> lamps_;
-    QRect lamp_area_;
-    QWidget* lamp_panel_;
+    std::array<StateLamp*, 4> lamp_widgets_{};
+    PumpActivity shown_activity_ = PumpActivity::Ready;
     bool opening_ = true;     // no handler acts while the window fills its controls
     bool reverting_ = false;  // a refused unit is being selected again
+    bool closing_ = false;    // Quit, Escape or the close box is closing the window
 };
 
 // "%4.0f" for a whole number ("  10"), "%4.2f" otherwise.

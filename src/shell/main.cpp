@@ -38,7 +38,13 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(QIcon(":/quorvel/picon.png"));
 
     SingleInstance instance;
-    if (!instance.acquire()) return 0;
+    const InstanceResult instance_result = instance.acquire();
+    if (!instance.problem().isEmpty())
+        std::fprintf(stderr, "quorvel: %s\n", qUtf8Printable(instance.problem()));
+    if (instance_result == InstanceResult::AnotherRuns) return 0;
+    // Only a running copy may stop this start; without the lock the operator still gets a pump.
+    if (instance_result == InstanceResult::Unguarded)
+        DialogPresenter().message(nullptr, instance.problem(), "fyi", {});
 
     // A port or socket whose other end went away is reported by the call, not by a signal.
     ::signal(SIGPIPE, SIG_IGN);
@@ -83,7 +89,7 @@ int main(int argc, char** argv) {
 
     main_window.start_up();
     if (main_window.shut_down_done()) return 0;
-    main_window.show();
+    main_window.showMaximized();
     const int rc = QApplication::exec();
     main_window.shut_down();
     app.route_enter_to_terminal(nullptr, nullptr);

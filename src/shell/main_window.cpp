@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QScreen>
+#include <QShowEvent>
 #include <QStatusBar>
 #include <QUrl>
 #include <cstdio>
@@ -45,8 +46,12 @@ MainWindow::MainWindow(AppContext& ctx, StartupOptions options)
             "QLabel { background: #ffd24d; color: black; font-weight: bold; padding: 3px; }");
         statusBar()->addPermanentWidget(note_label, 1);
     }
+    // Shown maximised: the whole screen with the title bar in view, which a client area the
+    // size of the screen would push off the top. Restored, it takes three quarters.
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        setGeometry(screen->availableGeometry());
+        const QRect free_area = screen->availableGeometry();
+        move(free_area.topLeft());
+        resize(free_area.size() * 3 / 4);
     }
     ctx_.windows.set(WindowId::Main, this, this);
 }
@@ -121,6 +126,25 @@ void MainWindow::shut_down() {
     if (!quit_requested_ && isVisible()) {
         ctx_.presenter.message(this, QString::fromStdString(text), "Error");
     }
+}
+
+void MainWindow::showEvent(QShowEvent* e) {
+    QMainWindow::showEvent(e);
+    if (shown_before_) return;
+    shown_before_ = true;
+    // The first notice opens during start-up, before this window is shown, and a window
+    // manager that meets an owned window before its owner stacks it below the owner as soon
+    // as the owner appears. Shown again once the owner is on the screen, it is stacked as
+    // an owned window, above the main window for good.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            QWidget* first = ctx_.windows.widget(WindowId::First);
+            if (!first || !first->isVisible()) return;
+            first->hide();
+            first->show();
+        },
+        Qt::QueuedConnection);
 }
 
 void MainWindow::closeEvent(QCloseEvent* e) {
@@ -209,7 +233,14 @@ void MainWindow::command(int id) {
             if (!init_running()) ctx_.bridge.post(WindowId::Main, Note::StartInit);
             break;
         case cmd::About:
-            if (!w.is_open(WindowId::First)) open_first_window(Note::ShowAbout);
+            if (!w.is_open(WindowId::First)) {
+                open_first_window(Note::ShowAbout);
+            } else if (QWidget* first = w.widget(WindowId::First)) {
+                // It keeps its text, but a window hidden behind another would make About
+                // seem dead.
+                first->raise();
+                first->activateWindow();
+            }
             break;
         case cmd::ViewHelp:
             view_help();

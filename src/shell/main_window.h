@@ -54,6 +54,7 @@ class MainWindow final : public QMainWindow, public NotifiedWindow, private Sess
 
   protected:
     void closeEvent(QCloseEvent* e) override;
+    void showEvent(QShowEvent* e) override;
 
   private:
     void build_menu();
@@ -73,6 +74,7 @@ class MainWindow final : public QMainWindow, public NotifiedWindow, private Sess
     StartupOptions options_;
     InitWindowState init_state_;
     bool quit_requested_ = false;
+    bool shown_before_ = false;
     int method_normal_height_ = 0;
     int method_expanded_height_ = 0;
 };

@@ -1,9 +1,35 @@
 #include "quorvel_dialog.h"
 
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QPushButton>
 
 namespace quorvel {
+namespace {
+
+// Never a default button, so that Enter in a field presses nothing; Qt then leaves Enter
+// on a focused button unanswered, yet operators expect it to press as Space does.
+class CommandButton final : public QPushButton {
+  public:
+    CommandButton(const QString& text, QWidget* parent) : QPushButton(text, parent) {
+        setAutoDefault(false);
+        setDefault(false);
+    }
+
+  protected:
+    void keyPressEvent(QKeyEvent* e) override {
+        const bool enter = e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter;
+        if (enter && (e->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            // A held key presses once: each press may queue a pump move.
+            if (!e->isAutoRepeat()) click();
+            e->accept();
+            return;
+        }
+        QPushButton::keyPressEvent(e);
+    }
+};
+
+}  // namespace
 
 QString control_name(int id) {
     return QStringLiteral("ctl%1").arg(id);
@@ -11,7 +37,13 @@ QString control_name(int id) {
 
 QuorvelDialog::QuorvelDialog(AppContext& ctx, WindowId id, QWidget* owner, const QString& caption,
                              int width_du, int height_du, int x_du, int y_du)
-    : QDialog(owner), ctx_(ctx), du_(dialog_font()), id_(id) {
+    // A title and a close box only: the windows have a designed size, and one that is
+    // minimised away is easily taken for closed.
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                         Qt::WindowCloseButtonHint),
+      ctx_(ctx),
+      du_(dialog_font()),
+      id_(id) {
     setAttribute(Qt::WA_DeleteOnClose);
     setModal(false);
     setFont(dialog_font());
@@ -57,9 +89,7 @@ void QuorvelDialog::place(QWidget* w, int id, int x, int y, int wd, int ht) {
 }
 
 QPushButton* QuorvelDialog::add_button(int id, const QString& text, int x, int y, int w, int h) {
-    auto* b = new QPushButton(text, this);
-    b->setAutoDefault(false);
-    b->setDefault(false);
+    auto* b = new CommandButton(text, this);
     place(b, id, x, y, w, h);
     connect(b, &QPushButton::clicked, this, [this, id] { command(id); });
     return b;

@@ -29,7 +29,8 @@ class QuorvelDialog : public QDialog, public NotifiedWindow {
     void reject() override;  // Escape, the close box
     void closeEvent(QCloseEvent* e) override;
     // A push button with the given id (objectName "ctl<id>") at a dialog-unit rectangle;
-    // it never becomes the default button, so Enter in a field presses nothing.
+    // it never becomes the default button, so Enter in a field presses nothing, while Enter
+    // on the focused button presses it.
     QPushButton* add_button(int id, const QString& text, int x, int y, int w, int h);
     void place(QWidget* w, int id, int x, int y, int wd, int ht);
 

@@ -78,6 +78,12 @@ TEST_F(InitE2e, SilentControllerIsAbandonedAndARestartBeginsAgain) {
     EXPECT_EQ(sys.comm.init_stage, InitStage::None);
     ASSERT_TRUE(wait_passes(2));
 
+    // Nothing is sent any more; the simulator must be done with what it got before it
+    // speaks again, or it might still answer the abandoned line.
+    ASSERT_TRUE(wait_until([&] {
+        const std::size_t handled = pump_sim.lines_handled();
+        return handled >= 1 && handled == pump_sim.received_lines().size();
+    }));
     pump_sim.faults().silent = false;
     pump_sim.clear_received();
     ASSERT_EQ(start(), InitStart::Started);

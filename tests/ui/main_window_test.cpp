@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -9,13 +10,68 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <cstdlib>
 #include <map>
+#include <optional>
+
+#if __has_include(<xcb/xcb.h>)
+#include <QtGui/qguiapplication_platform.h>
+#include <dlfcn.h>
+#include <xcb/xcb.h>
+#endif
 
 #include "comm/pump_init.h"
 #include "shell/small_windows.h"
 #include "ui_fixture.h"
 
 namespace quorvel::uitest {
+namespace {
+
+// The window's _NET_WM_NAME as the X server holds it (what openbox and its kind show),
+// nothing when it cannot be read. The xcb library is the one Qt's platform plugin loaded.
+std::optional<QByteArray> x11_window_title(WId window) {
+#if __has_include(<xcb/xcb.h>)
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    void* lib = dlopen("libxcb.so.1", RTLD_LAZY | RTLD_NOLOAD);
+    if (!x11 || !lib) return std::nullopt;
+    auto* intern = reinterpret_cast<decltype(&xcb_intern_atom)>(dlsym(lib, "xcb_intern_atom"));
+    auto* intern_reply =
+        reinterpret_cast<decltype(&xcb_intern_atom_reply)>(dlsym(lib, "xcb_intern_atom_reply"));
+    auto* get = reinterpret_cast<decltype(&xcb_get_property)>(dlsym(lib, "xcb_get_property"));
+    auto* get_reply =
+        reinterpret_cast<decltype(&xcb_get_property_reply)>(dlsym(lib, "xcb_get_property_reply"));
+    auto* value =
+        reinterpret_cast<decltype(&xcb_get_property_value)>(dlsym(lib, "xcb_get_property_value"));
+    auto* length = reinterpret_cast<decltype(&xcb_get_property_value_length)>(
+        dlsym(lib, "xcb_get_property_value_length"));
+    std::optional<QByteArray> title;
+    if (intern && intern_reply && get && get_reply && value && length) {
+        xcb_connection_t* c = x11->connection();
+        const char name[] = "_NET_WM_NAME";
+        xcb_intern_atom_reply_t* atom =
+            intern_reply(c, intern(c, 1, sizeof name - 1, name), nullptr);
+        if (atom) {
+            xcb_get_property_reply_t* r =
+                get_reply(c,
+                          get(c, 0, static_cast<xcb_window_t>(window), atom->atom,
+                              XCB_GET_PROPERTY_TYPE_ANY, 0, 1024),
+                          nullptr);
+            if (r) {
+                title = QByteArray(static_cast<const char*>(value(r)), length(r));
+                std::free(r);
+            }
+            std::free(atom);
+        }
+    }
+    dlclose(lib);
+    return title;
+#else
+    Q_UNUSED(window);
+    return std::nullopt;
+#endif
+}
+
+}  // namespace
 
 class MainWindowTest : public QObject {
     Q_OBJECT
@@ -290,8 +346,15 @@ class MainWindowTest : public QObject {
         QVERIFY(label_text(first, 6000)
                     .startsWith("This program is intended to be used to setup, test, and "
                                 "demonstrate the Zelmarq Tamsel pump."));
-        // About leaves an open First window as it is.
+        // The main window appears after the notice (start-up order); the notice is stacked
+        // again above it and stays the same window with the same text.
         const QString notice = label_text(first, 6000);
+        f.main->show();
+        f.settle();
+        QCOMPARE(f.window(WindowId::First), first);
+        QVERIFY(first->isVisible());
+        QCOMPARE(label_text(first, 6000), notice);
+        // About leaves an open First window as it is.
         f.main->command(cmd::About);
         f.settle();
         QCOMPARE(f.window(WindowId::First), first);
@@ -336,6 +399,33 @@ class MainWindowTest : public QObject {
             f.settle();
             QCOMPARE(rpm->text(), QString(row.text));
         }
+        // Notified on every pass: an unchanged figure is not set again, so the operator's
+        // selection in it survives.
+        rpm->selectAll();
+        f.bridge.post(WindowId::Status, Note::PassDone, 0);
+        f.settle();
+        QCOMPARE(rpm->selectedText(), QStringLiteral("0.00"));
+    }
+
+    // A message box given an empty caption has an empty title where the window manager
+    // reads it, not the program's name. Only an X server shows that.
+    void emptyCaptionStaysEmpty() {
+        if (QGuiApplication::platformName() != QLatin1String("xcb"))
+            QSKIP("the title a window manager shows is read from an X server");
+        DialogPresenter presenter;
+        std::optional<QByteArray> seen;
+        QMetaObject::invokeMethod(
+            qApp,
+            [&seen] {
+                QWidget* box = QApplication::activeModalWidget();
+                if (!box) return;
+                seen = x11_window_title(box->winId());
+                box->close();
+            },
+            Qt::QueuedConnection);
+        presenter.message(nullptr, "Cannot open valve serial port.", "", "COM4: no such device");
+        QVERIFY(seen.has_value());
+        QCOMPARE(*seen, QByteArray());
     }
 
     void commTimeout_data() {

@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTextCursor>
 
 #include "ui_fixture.h"
 
@@ -74,6 +75,33 @@ class TerminalWindowTest : public QObject {
         QCOMPARE(t->display()->toPlainText(), shown);
         controller_sends(f, "next\r\n");
         QCOMPARE(t->display()->toPlainText(), shown + then);
+    }
+
+    // Where the operator clicked or what they selected never splits a line: replies go at
+    // the end, and the selection stays for copying.
+    void replyLandsAtTheEnd_data() {
+        QTest::addColumn<int>("anchor");
+        QTest::addColumn<int>("position");
+        QTest::newRow("caret at the start") << 0 << 0;
+        QTest::newRow("caret inside a line") << 2 << 2;
+        QTest::newRow("part of a line selected") << 1 << 4;
+        QTest::newRow("selection across lines") << 3 << 9;
+    }
+    void replyLandsAtTheEnd() {
+        QFETCH(int, anchor);
+        QFETCH(int, position);
+        UiFixture f;
+        TerminalWindow* t = open_terminal(f);
+        controller_sends(f, "first\r\nsecond\r\n");
+        QTextCursor caret = t->display()->textCursor();
+        caret.setPosition(anchor);
+        caret.setPosition(position, QTextCursor::KeepAnchor);
+        t->display()->setTextCursor(caret);
+        const QString selected = caret.selectedText();
+
+        controller_sends(f, "third\r\n");
+        QCOMPARE(t->display()->toPlainText(), QStringLiteral("first\nsecond\nthird\n"));
+        QCOMPARE(t->display()->textCursor().selectedText(), selected);
     }
 
     void enterSendsTheFocusedInput() {

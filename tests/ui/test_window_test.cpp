@@ -3,15 +3,47 @@
 #include "pumpsetup/test_window.h"
 
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QImage>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSet>
+#include <QStyle>
+#include <QStyleOptionButton>
 
 #include "ui_fixture.h"
 
 namespace quorvel::uitest {
+
+// The names of the widgets of one window that were painted, each once, sorted.
+class PaintRecorder final : public QObject {
+  public:
+    explicit PaintRecorder(QWidget* window) {
+        window->installEventFilter(this);
+        for (QWidget* child : window->findChildren<QWidget*>()) child->installEventFilter(this);
+    }
+    QStringList take() {
+        QStringList out = painted_.values();
+        out.sort();
+        painted_.clear();
+        return out;
+    }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            painted_.insert(watched->objectName().isEmpty() ? watched->metaObject()->className()
+                                                            : watched->objectName());
+        }
+        return false;
+    }
+
+  private:
+    QSet<QString> painted_;
+};
 
 class TestWindowTest : public QObject {
     Q_OBJECT
@@ -206,6 +238,139 @@ class TestWindowTest : public QObject {
         QCOMPARE(f.sys.comm.pump_moving.load(), button == 2005 || button == 2006);
     }
 
+    // A fixed volume the controller's move line cannot carry as meant is refused before
+    // anything is queued; whatever it can is sent with the button's direction.
+    void fixedVolume_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<int>("button");
+        QTest::addColumn<QStringList>("queued");
+        const QString vm = "VM=0.16666667";
+        const struct {
+            const char* typed;
+            const char* dispense;  // the MOVR line, nullptr: refused
+            const char* aspirate;
+        } rows[] = {
+            {"-5", nullptr, nullptr},
+            {"nan", nullptr, nullptr},
+            {"inf", nullptr, nullptr},
+            {"1e40", nullptr, nullptr},
+            {"0", "MOVR=0.00000000", "MOVR=-0.00000000"},
+            {"-0", "MOVR=0.00000000", "MOVR=-0.00000000"},
+            {"1.5", "MOVR=1.50000000", "MOVR=-1.50000000"},
+        };
+        for (const auto& row : rows) {
+            QTest::addRow("%s, dispense", row.typed)
+                << row.typed << 2005
+                << (row.dispense ? QStringList{vm, row.dispense} : QStringList{});
+            QTest::addRow("%s, aspirate", row.typed)
+                << row.typed << 2006
+                << (row.aspirate ? QStringList{vm, row.aspirate} : QStringList{});
+        }
+    }
+    void fixedVolume() {
+        QFETCH(QString, typed);
+        QFETCH(int, button);
+        QFETCH(QStringList, queued);
+        UiFixture f;
+        TestWindow* w = open_test(f);
+        QVERIFY(w);
+        type_into(edit(w, 2008), typed);
+        UiFixture::control<QCheckBox>(w, 2010)->setChecked(true);
+        click(w, button);
+        QCOMPARE(f.take_pump_queue(), queued);
+        QCOMPARE(f.sys.comm.pump_moving.load(), !queued.isEmpty());
+        QCOMPARE(f.presenter.shown, queued.isEmpty()
+                                        ? QStringList{QString("Error: ") + kFixedVolumeRefused}
+                                        : QStringList{});
+    }
+
+    // Enter presses the focused button, as Space does; in a field it presses nothing.
+    void enterKey_data() {
+        QTest::addColumn<int>("control");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<QStringList>("queued");
+        QTest::newRow("Return on Dispense")
+            << 2005 << int(Qt::Key_Return) << QStringList{"SLEW=0.16666667"};
+        QTest::newRow("keypad Enter on Aspirate")
+            << 2006 << int(Qt::Key_Enter) << QStringList{"SLEW=-0.16666667"};
+        QTest::newRow("Return on Stop") << 2007 << int(Qt::Key_Return) << QStringList{"SSTP"};
+        QTest::newRow("Return in the flow field") << 2004 << int(Qt::Key_Return) << QStringList{};
+        QTest::newRow("Enter in the fixed-volume field")
+            << 2008 << int(Qt::Key_Enter) << QStringList{};
+    }
+    void enterKey() {
+        QFETCH(int, control);
+        QFETCH(int, key);
+        QFETCH(QStringList, queued);
+        UiFixture f;
+        TestWindow* w = open_test(f);
+        QVERIFY(w);
+        QWidget* target = UiFixture::control(w, control);
+        QVERIFY(target);
+        target->setFocus();
+        const auto modifiers = key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier;
+        QTest::keyClick(target, static_cast<Qt::Key>(key), modifiers);
+        // A held key repeats; that is still one press of the button.
+        QKeyEvent repeat(QEvent::KeyPress, key, modifiers, "\r", true);
+        QApplication::sendEvent(target, &repeat);
+        f.settle();
+        QCOMPARE(f.take_pump_queue(), queued);
+        QVERIFY(f.open(WindowId::Test));
+        QVERIFY(f.presenter.shown.isEmpty());
+    }
+
+    void enableLabelTicksTheBox() {
+        UiFixture f;
+        TestWindow* w = open_test(f);
+        QVERIFY(w);
+        auto* enable = UiFixture::control<QCheckBox>(w, 2010);
+        QCOMPARE(enable->text(), QStringLiteral("Enable"));
+        QCOMPARE(enable->pos(), DialogUnits(dialog_font()).rect(206, 98, 0, 0).topLeft());
+        // The word, not the square: where the box's own text is drawn.
+        QStyleOptionButton option;
+        option.initFrom(enable);
+        option.text = enable->text();
+        const QRect word =
+            enable->style()->subElementRect(QStyle::SE_CheckBoxContents, &option, enable);
+        QVERIFY(!word.isEmpty());
+        QTest::mouseClick(enable, Qt::LeftButton, {}, word.center());
+        QVERIFY(enable->isChecked());
+        QTest::mouseClick(enable, Qt::LeftButton, {}, word.center());
+        QVERIFY(!enable->isChecked());
+    }
+
+    // Closing with a rate typed that would be refused: the window goes without a word and
+    // the rate in force stays.
+    void closingWithARefusedRate_data() {
+        QTest::addColumn<QString>("way");
+        QTest::newRow("Quit") << "quit";
+        QTest::newRow("Escape") << "escape";
+        QTest::newRow("close box") << "close box";
+    }
+    void closingWithARefusedRate() {
+        QFETCH(QString, way);
+        UiFixture f;
+        f.set_pump_size(0);
+        TestWindow* w = open_test(f);
+        QVERIFY(w);
+        type_into(edit(w, 2004), "500");
+        QCOMPARE(QApplication::focusWidget(), edit(w, 2004));
+        if (way == "quit") {
+            click(w, cmd::Close);
+        } else if (way == "escape") {
+            QTest::keyClick(edit(w, 2004), Qt::Key_Escape);
+        } else {
+            QCloseEvent e;
+            QSpontaneKeyEvent::setSpontaneous(&e);
+            QCoreApplication::instance()->notify(w, &e);
+        }
+        f.settle();
+        QVERIFY(!f.open(WindowId::Test));
+        QVERIFY2(f.presenter.shown.isEmpty(), qPrintable(f.presenter.shown.join('|')));
+        QCOMPARE(f.take_pump_queue(), QStringList{"SSTP"});
+        QCOMPARE(f.sys.test.flow_value, 10.0);
+    }
+
     void moveWhileMovingQueuesAgain() {
         UiFixture f;
         TestWindow* w = open_test(f);
@@ -230,6 +395,30 @@ class TestWindowTest : public QObject {
         }
         QVERIFY(f.take_pump_queue().isEmpty());
         QVERIFY(!f.sys.comm.pump_moving.load());
+    }
+
+    // Notified on every pass, the lamps repaint only when the activity code changes, and
+    // then only the lamps that change, never what lies behind them.
+    void lampsRepaintOnlyOnAChange() {
+        UiFixture f;
+        f.sys.comm.activity = PumpActivity::Ready;
+        TestWindow* w = open_test(f);
+        QVERIFY(w);
+        f.settle();
+        PaintRecorder painted(w);
+        const auto passes = [&f](PumpActivity activity, int count) {
+            f.sys.comm.activity = activity;
+            for (int i = 0; i < count; ++i) f.bridge.post(WindowId::Test, Note::PassDone, 0);
+            f.settle();
+        };
+        passes(PumpActivity::Ready, 5);
+        QCOMPARE(painted.take(), QStringList{});
+        passes(PumpActivity::Dispense, 1);
+        QCOMPARE(painted.take(), (QStringList{"lamp0", "lamp1"}));
+        passes(PumpActivity::Dispense, 5);
+        QCOMPARE(painted.take(), QStringList{});
+        passes(PumpActivity::Wait, 1);
+        QCOMPARE(painted.take(), (QStringList{"lamp1", "lamp3"}));
     }
 
     void lamps_data() {
@@ -257,6 +446,11 @@ class TestWindowTest : public QObject {
             const QString centre = image.pixelColor(lamp.center()).name();
             if (lit >= 0) {
                 QCOMPARE(centre, QString(i == lit ? "#00ff00" : "#ffffff"));
+                // The one-pixel outline runs through both corners of the rectangle's extent.
+                QCOMPARE(image.pixelColor(lamp.topLeft()).name(), QStringLiteral("#000000"));
+                QCOMPARE(image.pixelColor(lamp.bottomRight() + QPoint(1, 1)).name(),
+                         QStringLiteral("#000000"));
+                QCOMPARE(image.pixelColor(lamp.topLeft() + QPoint(1, 1)).name(), centre);
             } else {
                 // Nothing drawn: no outline, no fill, just what lies beneath.
                 QCOMPARE(image.pixelColor(lamp.topLeft()).name(), centre);

@@ -198,6 +198,84 @@ TEST_F(CommPass, DeviceWithoutPortKeepsItsQueue) {
     EXPECT_EQ(c.pump.queue.pending(), 1);
 }
 
+TEST_F(CommPass, NulBytesNeverReachALineWhateverThePortHandsOn) {
+    attach_both();
+    pump_port->pass_nul_bytes(true);
+    valve_port->pass_nul_bytes(true);
+    enqueue_command(sys, "A", c.pump);
+    pass();
+    ASSERT_FALSE(c.pump.ready);
+    pump_port->feed(std::string("\0>", 2));  // still a prompt at the start of a line
+    pass();
+    EXPECT_TRUE(c.pump.ready);
+    pump_port->feed(std::string("a\0b\r", 4) + std::string(300, '\0') + "\r");
+    c.valve_busy = true;
+    valve_port->feed(std::string("\0po\0s=1\r", 8));
+    pass();
+    EXPECT_EQ(c.terminal_log.take_waiting(), (std::vector<std::string>{"ab", ""}));
+    EXPECT_EQ(c.valve.last_line, "pos=1");
+    EXPECT_FALSE(c.valve_busy);
+}
+
+// --- a device slow to take a line, or gone ---------------------------------------------
+
+TEST(StalledDevice, ALineIsCompletedBeforeAnythingElseGoesToItsPort) {
+    // The escape byte is written between the first two passes, the way the main window
+    // writes it; it must land between the two lines, never inside one.
+    const std::string first = "VM=1.00000000\r";
+    const std::string expected = first + "\x1b" + "MOVR=5.00000000\r";
+    for (const std::size_t intake : {0u, 1u, 2u, 5u, 13u, 14u, 100u}) {
+        SCOPED_TRACE(intake);
+        CoreFixture f;
+        DeviceLink& pump = f.sys.comm.pump;
+        f.attach_pump();
+        f.pump_port->limit_intake(intake);
+        enqueue_command(f.sys, "VM=1.00000000", pump);
+        enqueue_command(f.sys, "MOVR=5.00000000", pump);
+        f.pass();
+        write_raw_byte(pump, 27);
+        for (int i = 0; i < 40 && f.pump_port->written().size() < expected.size(); ++i) {
+            const std::string w = f.pump_port->written();
+            ASSERT_EQ(w, expected.substr(0, w.size())) << "pass " << i;
+            if (w.size() <= first.size()) {
+                EXPECT_EQ(pump.queue.pending(), 1) << "the next line waits for the rest";
+            }
+            f.pump_port->feed(">");  // the controller answers at once, even so
+            if (i == 3 && intake == 0) f.pump_port->take_all();
+            f.pass();
+        }
+        EXPECT_EQ(f.pump_port->written(), expected);
+        EXPECT_TRUE(f.pump_port->waiting_output().empty());
+    }
+}
+
+TEST_F(CommPass, ALostPortIsGivenBackAndItsCommandsTimeOutAsBefore) {
+    attach_pump();
+    enqueue_command(sys, "A", c.pump);
+    pass(2000);  // "A" goes out
+    pump_port->hang_up();
+    pump_port->feed("late\r");  // nothing is read from a device that is gone
+    pass(1000);
+    EXPECT_TRUE(pump_port->closed()) << "the device is given back at once";
+    EXPECT_TRUE(port_lost(c.pump));
+    EXPECT_TRUE(c.pump.has_port) << "the dead port stays in place";
+    EXPECT_EQ(c.pump.port.get(), pump_port);
+    EXPECT_FALSE(c.pump.ready);
+
+    enqueue_command(sys, "B", c.pump);
+    write_raw_byte(c.pump, 27);
+    EXPECT_EQ(c.pump.queue.pending(), 1);
+    pass(0);  // 3000 ms after "A"
+    EXPECT_EQ(notifier.calls(),
+              (std::vector<Call>{
+                  {Call::Post, WindowId::Main, code(Note::CommTimeout), code(DeviceRole::Pump)}}));
+    pass(3000);  // "B" goes nowhere and is waited for all the same
+    EXPECT_TRUE(c.pump.queue.empty());
+    pass();
+    EXPECT_EQ(notifier.count(Call::Post, WindowId::Main, Note::CommTimeout), 2);
+    EXPECT_EQ(pump_port->written(), "A\r");
+}
+
 // --- activity -------------------------------------------------------------------------
 
 TEST_F(CommPass, ActivityPrecedence) {

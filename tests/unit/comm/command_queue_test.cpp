@@ -53,10 +53,25 @@ TEST(CommandQueue, NoPortDropsSilently) {
     EXPECT_TRUE(f.notifier.calls().empty());
 }
 
-TEST(CommandQueue, OverlongTextIsCutToItsSlot) {
+TEST(CommandQueue, OneTextIsOneLineOfAtMost251Characters) {
+    const struct {
+        std::string text;
+        std::string queued;
+    } cases[] = {
+        {"VM=1.00000000", "VM=1.00000000"},
+        {"SSTP\rSLEW=5", "SSTP"},  // pasted text must not become a second command
+        {"SSTP\nSLEW=5", "SSTP"},
+        {std::string("SSTP\0SLEW=5", 11), "SSTP"},
+        {"\r\nSAVE", ""},  // reaches the controller as a lone CR, like an empty line
+        {"print \"ble=\",ble\n", "print \"ble=\",ble"},
+        {std::string(300, 'a'), std::string(CommandQueue::kMaxText, 'a')},
+        {std::string(260, 'b') + "\r", std::string(CommandQueue::kMaxText, 'b')},
+    };
     CommandQueue q;
-    q.push(std::string(300, 'a'));
-    EXPECT_EQ(q.pop()->size(), CommandQueue::kMaxText);
+    for (const auto& k : cases) {
+        q.push(k.text);
+        EXPECT_EQ(q.pop(), k.queued) << k.text;
+    }
 }
 
 TEST(CommandQueue, ConcurrentProducersLoseNothing) {

@@ -1,1 +1,201 @@
+#include "common/atomic_file.h"
+
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "unprivileged.h"
+
+namespace quorvel {
+namespace {
+
+namespace fs = std::filesystem;
+using Names = std::set<std::string>;
+using quorvel::testing::hand_over;
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void put(const fs::path& p, const std::string& bytes, mode_t mode) {
+    std::ofstream(p, std::ios::binary) << bytes;
+    ::chmod(p.c_str(), mode);
+}
+
+struct stat info(const fs::path& p) {
+    struct stat st {};
+    ::lstat(p.c_str(), &st);
+    return st;
+}
+
+Names names(const fs::path& dir) {
+    Names out;
+    for (const auto& e : fs::directory_iterator(dir)) out.insert(e.path().filename().string());
+    return out;
+}
+
+// Every case runs through the default, which must be the unnamed temporary, and through
+// the named one that filesystems without O_TMPFILE get.
+class AtomicFile : public ::testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("quorvel-atomic-" + std::to_string(::getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        hand_over(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    bool save(const fs::path& p, std::string_view bytes, std::string* error = nullptr) {
+        return GetParam() ? write_file_atomically(p, bytes, error)
+                          : write_file_atomically(p, bytes, error, AtomicWriteOptions{false});
+    }
+    fs::path dir_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Temporaries, AtomicFile, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Unnamed" : "Named"; });
+
+TEST_P(AtomicFile, KeepsModeAndOwnerAndTakesTheLongestName) {
+    const std::string longest(static_cast<std::size_t>(::pathconf(dir_.c_str(), _PC_NAME_MAX)),
+                              'n');
+    const mode_t mask = ::umask(027);
+    const bool created = save(dir_ / longest, "abc");
+    ::umask(mask);
+    ASSERT_TRUE(created);
+    EXPECT_EQ(info(dir_ / longest).st_mode & 07777, 0640u);
+
+    put(dir_ / "old", std::string(5000, 'x'), 0604);
+    hand_over(dir_ / "old");  // root saving a user's file leaves it the user's
+    const struct stat before = info(dir_ / "old");
+    std::string error;
+    ASSERT_TRUE(save(dir_ / "old", "short", &error)) << error;
+    ASSERT_TRUE(save(dir_ / longest, "replaced", &error)) << error;
+    const struct stat after = info(dir_ / "old");
+    EXPECT_EQ(slurp(dir_ / "old"), "short");
+    EXPECT_EQ(slurp(dir_ / longest), "replaced");
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
+    EXPECT_EQ(names(dir_), (Names{longest, "old"}));
+}
+
+TEST_P(AtomicFile, LinksAreFollowedAndStay) {
+    fs::create_directories(dir_ / "a");
+    fs::create_directories(dir_ / "b");
+    put(dir_ / "b" / "real.txt", "old", 0640);
+    // Each relative target counts from its own link's folder, not from the first link's.
+    fs::create_symlink("../b/link2", dir_ / "a" / "link1");
+    fs::create_symlink("real.txt", dir_ / "b" / "link2");
+    fs::create_symlink(dir_ / "b" / "made.txt", dir_ / "dangling");
+    std::string error;
+    ASSERT_TRUE(save(dir_ / "a" / "link1", "new", &error)) << error;
+    ASSERT_TRUE(save(dir_ / "dangling", "made", &error)) << error;
+    EXPECT_EQ(fs::read_symlink(dir_ / "a" / "link1"), "../b/link2");
+    EXPECT_EQ(fs::read_symlink(dir_ / "b" / "link2"), "real.txt");
+    EXPECT_EQ(slurp(dir_ / "b" / "real.txt"), "new");
+    EXPECT_EQ(info(dir_ / "b" / "real.txt").st_mode & 07777, 0640u);
+    EXPECT_EQ(slurp(dir_ / "b" / "made.txt"), "made");
+    EXPECT_EQ(names(dir_ / "a"), Names{"link1"});
+    EXPECT_EQ(names(dir_ / "b"), (Names{"link2", "made.txt", "real.txt"}));
+
+    fs::create_symlink("loop2", dir_ / "loop1");
+    fs::create_symlink("loop1", dir_ / "loop2");
+    EXPECT_FALSE(save(dir_ / "loop1", "x", &error));
+    EXPECT_EQ(error, std::strerror(ELOOP));
+}
+
+// The save runs in a child whose files may not pass 4 kB: with SIGXFSZ ignored the write
+// fails, otherwise the child dies half-way through the save.
+TEST_P(AtomicFile, FailedOrKilledSaveLeavesTheOldFileAndNothingElse) {
+    put(dir_ / "setup.txt", "old", 0644);
+    for (const bool killed : {false, true}) {
+        if (killed && !GetParam()) continue;  // a named temporary cannot vanish with its writer
+        std::fflush(nullptr);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const rlimit no_core{0, 0};
+            const rlimit small{4096, 4096};
+            ::setrlimit(RLIMIT_CORE, &no_core);
+            if (!killed) ::signal(SIGXFSZ, SIG_IGN);
+            ::setrlimit(RLIMIT_FSIZE, &small);
+            std::string error;
+            const bool saved = save(dir_ / "setup.txt", std::string(65536, 'y'), &error);
+            ::_exit(!saved && error == std::strerror(EFBIG) ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(killed ? WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ
+                           : WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "killed " << killed << ", status " << status;
+        EXPECT_EQ(slurp(dir_ / "setup.txt"), "old");
+        EXPECT_EQ(names(dir_), Names{"setup.txt"});
+    }
+}
+
+TEST_P(AtomicFile, WhatIsNotARegularFileIsRefusedWithoutBlocking) {
+    ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0644), 0);
+    fs::create_directory(dir_ / "folder");
+    fs::create_symlink("fifo", dir_ / "to_fifo");
+    for (const auto& [name, reason] : {std::pair{"fifo", "Not a regular file"},
+                                       {"to_fifo", "Not a regular file"},
+                                       {"folder", "Is a directory"}}) {
+        std::string error;
+        EXPECT_FALSE(save(dir_ / name, "x", &error)) << name;
+        EXPECT_EQ(error, reason) << name;
+    }
+    EXPECT_TRUE(S_ISFIFO(info(dir_ / "fifo").st_mode));
+    EXPECT_TRUE(S_ISLNK(info(dir_ / "to_fifo").st_mode));
+    EXPECT_TRUE(fs::is_empty(dir_ / "folder"));
+    EXPECT_EQ(names(dir_), (Names{"fifo", "folder", "to_fifo"}));
+}
+
+TEST_P(AtomicFile, PermissionsOfFileAndFolderDecide) {
+    const struct {
+        const char* name;
+        mode_t folder_mode;
+        mode_t file_mode;    // 0: no file yet
+        bool users;          // folder and file belong to the user who saves
+        const char* reason;  // nullptr: saved
+    } cases[] = {
+        {"ReadOnlyFile", 0755, 0444, true, "Permission denied"},
+        {"ReadOnlyFolderWritableFile", 0555, 0640, true, nullptr},
+        {"ReadOnlyFolderNewFile", 0555, 0, true, "Permission denied"},
+        // A sticky folder such as /tmp refuses the rename over someone else's file.
+        {"StickyFolderOthersFile", 01777, 0666, false, nullptr},
+    };
+    for (const auto& c : cases) {
+        fs::create_directory(dir_ / c.name);
+        if (c.file_mode != 0) put(dir_ / c.name / "f", "old contents", c.file_mode);
+        if (c.users && c.file_mode != 0) hand_over(dir_ / c.name / "f");
+        if (c.users) hand_over(dir_ / c.name);
+        ::chmod((dir_ / c.name).c_str(), c.folder_mode);
+    }
+    quorvel::testing::run_unprivileged([&] {
+        for (const auto& c : cases) {
+            const fs::path file = dir_ / c.name / "f";
+            std::string error;
+            EXPECT_EQ(save(file, "new", &error), c.reason == nullptr) << c.name << ": " << error;
+            EXPECT_EQ(error, c.reason ? c.reason : "") << c.name;
+            if (c.file_mode != 0) {
+                EXPECT_EQ(slurp(file), c.reason ? "old contents" : "new") << c.name;
+                EXPECT_EQ(info(file).st_mode & 07777, c.file_mode) << c.name;
+            }
+            EXPECT_EQ(names(dir_ / c.name), c.file_mode ? Names{"f"} : Names{}) << c.name;
+        }
+    });
+    for (const auto& c : cases) ::chmod((dir_ / c.name).c_str(), 0755);
+}
+
+}  // namespace
+}  // namespace quorvel

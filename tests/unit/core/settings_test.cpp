@@ -1,8 +1,10 @@
 #include "core/settings.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -27,6 +29,16 @@ class SettingsParse : public ::testing::TestWithParam<ParseCase> {};
 TEST_P(SettingsParse, ChangesOnlyWhatTheLineSays) {
     PumpSettings got;
     parse_setup_text(got, GetParam().bytes);
+    PumpSettings want;
+    GetParam().expect_change(want);
+    EXPECT_EQ(got, want);
+}
+
+// The file arrives from the disk in pieces: a line split anywhere reads the same.
+TEST_P(SettingsParse, ByteByByteGivesTheSame) {
+    PumpSettings got;
+    SetupTextParser parser(got);
+    for (const char c : GetParam().bytes) parser.feed(std::string_view(&c, 1));
     PumpSettings want;
     GetParam().expect_change(want);
     EXPECT_EQ(got, want);
@@ -108,6 +120,23 @@ TEST_F(SettingsFile, ExistingFileWithoutPumpLineKeepsPumpOne) {
     read_setup_file(s, dir_ / "setup.txt");
     EXPECT_EQ(s.pump, 1);
     EXPECT_EQ(s.gearbox, 1);
+}
+
+TEST_F(SettingsFile, WhatIsNotASettingsFileReadsLikeAMissingOne) {
+    const fs::path fifo = dir_ / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    const fs::path huge = dir_ / "huge.txt";
+    std::ofstream(huge) << "pump=2\r\n";
+    fs::resize_file(huge, std::uintmax_t{4} << 30);  // sparse: takes no room
+    for (const fs::path& p : {fifo, dir_, fs::path("/dev/zero"), huge}) {
+        PumpSettings s;
+        s.gearbox = 2;
+        s.com_pump = 3;
+        read_setup_file(s, p);
+        EXPECT_EQ(s.pump, 0) << p;
+        EXPECT_EQ(s.gearbox, 0) << p;
+        EXPECT_EQ(s.com_pump, 3) << p;
+    }
 }
 
 TEST_F(SettingsFile, WritesExactBytes) {

@@ -1,8 +1,10 @@
 #include "method/method_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 
@@ -53,6 +55,26 @@ TEST(MethodFileText, NinetyNineStepsLoadAHundredthIsRefused) {
     EXPECT_EQ(parse_method_text(t, text), 99);
     text += "D|1|1|0|f\r\n";
     EXPECT_EQ(parse_method_text(t, text), 0);
+}
+
+TEST(MethodFileText, AnySplitReadsAsTheWholeAndARefusedLineEndsReading) {
+    for (const std::string& text : {kHeader + "a|b|c|d|e\r\n;x\r\nf|g|h|i|j\r\nk",
+                                    "a|b|c|d|e|" + std::string(200, 'z') + "\r\nf|g|h|i|j\r"}) {
+        for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+            MethodTable t{};
+            MethodTextParser parser(t);
+            parser.feed(std::string_view(text).substr(0, cut));
+            parser.feed(std::string_view(text).substr(cut));
+            ASSERT_EQ(parser.rows(), 2) << text << " cut at " << cut;
+            ASSERT_EQ(t[1], (MethodStep{"f", "g", "h", "i", "j"})) << text << " cut at " << cut;
+        }
+    }
+    MethodTable t{};
+    MethodTextParser parser(t);
+    for (int i = 0; i < kMethodRows; ++i) ASSERT_TRUE(parser.feed("D|1|1|0|f\r\n"));
+    EXPECT_FALSE(parser.feed("D|1|1|0|f\r")) << "a 100th step is refused at its line end";
+    EXPECT_FALSE(parser.feed("\n;more\r\n"));
+    EXPECT_EQ(parser.rows(), 0);
 }
 
 TEST(MethodFileText, WritesExactBytes) {
@@ -112,6 +134,18 @@ TEST_F(MethodFile, FailuresGiveZero) {
     EXPECT_EQ(write_method_file(t, dir_ / "locked", 1), 0) << "a directory is not replaced";
     MethodTable back{};
     EXPECT_EQ(read_method_file(back, p), 1);
+}
+
+TEST_F(MethodFile, WhatIsNotAMethodFileGivesZeroAtOnce) {
+    const fs::path fifo = dir_ / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    const fs::path huge = dir_ / "huge.pmf";
+    std::ofstream(huge) << kHeader << "a|b|c|d|e\r\n";
+    fs::resize_file(huge, std::uintmax_t{8} << 30);  // sparse: takes no room
+    for (const fs::path& p : {fifo, dir_, fs::path("/dev/zero"), huge}) {
+        MethodTable t{};
+        EXPECT_EQ(read_method_file(t, p), 0) << p;
+    }
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
+#include <optional>
 
 namespace quorvel {
 namespace {
@@ -45,6 +47,30 @@ TEST(FlowCheck, MessagesByPlace) {
 TEST(FlowCheck, NotANumberNeverPasses) {
     EXPECT_TRUE(
         flow_check(std::numeric_limits<double>::quiet_NaN(), for_size(1), FlowCheckPlace::Other));
+}
+
+// The refusal promises "at least 0 and less than 1e36 ul."; the limit is where the
+// aspirate's move line stops fitting.
+TEST(FixedVolume, WhatAMoveCanCarry) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double below_limit = std::nextafter(1e36, 0.0);
+    const struct {
+        double volume;
+        std::optional<double> accepted;
+    } cases[] = {
+        {1.5, 1.5}, {0.0, 0.0},    {-0.0, 0.0}, {below_limit, below_limit},
+        {-5.0, {}}, {-1e-300, {}}, {nan, {}},   {inf, {}},
+        {-inf, {}}, {1e36, {}},    {1e40, {}},
+    };
+    for (const auto& k : cases) {
+        const std::optional<double> got = accepted_fixed_volume(k.volume);
+        EXPECT_EQ(got, k.accepted) << k.volume;
+        // -0 comes back as 0, or Aspirate would send "MOVR=--0.00000000".
+        if (got) {
+            EXPECT_FALSE(std::signbit(*got)) << k.volume;
+        }
+    }
 }
 
 TEST(TypedValues, PassThroughSinglePrecision) {

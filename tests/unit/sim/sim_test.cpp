@@ -9,7 +9,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <thread>
@@ -32,6 +35,28 @@ bool eventually(const std::function<bool()>& cond, double seconds = 5.0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return cond();
+}
+
+// Waits until the device has finished handling its first n lines: only then may a test
+// flip a fault switch without racing the answer to an earlier line.
+bool handled(const PtyDevice& device, std::size_t n) {
+    return eventually([&] { return device.lines_handled() >= n; });
+}
+
+// How often the named thread of this process has gone to sleep so far (voluntary context
+// switches): a thread that sleeps through a stretch adds at most the one sleep it began.
+std::optional<long> sleeps_of(const std::string& thread_name) {
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        if (!std::getline(comm, name) || name != thread_name) continue;
+        std::ifstream status(task.path() / "status");
+        const std::string key = "voluntary_ctxt_switches:";
+        for (std::string line; std::getline(status, line);) {
+            if (line.starts_with(key)) return std::stol(line.substr(key.size()));
+        }
+    }
+    return std::nullopt;
 }
 
 // The program's end of the line: slave opened raw and non-blocking, locked like the program.
@@ -137,6 +162,8 @@ TEST_F(SimPumpTest, EveryLineGetsExactlyOneAnswer) {
     EXPECT_EQ(device.backlash(), 2.5);
     EXPECT_TRUE(device.saved());
     EXPECT_EQ(device.moves_started(), 0);
+    EXPECT_TRUE(handled(device, table.size() + 1));
+    EXPECT_EQ(device.lines_handled(), table.size() + 1) << "only CR ends a line";
     const auto lines = device.received_lines();
     ASSERT_EQ(lines.size(), table.size() + 1);
     EXPECT_EQ(lines[1], "  vm = 2.5  ");
@@ -229,12 +256,15 @@ TEST_F(SimValveTest, AnswersPositionAfterTheMove) {
 TEST_F(SimPumpTest, FaultSwitchesChangeTheAnswers) {
     device.faults().silent = true;
     port->send("VM=3\r");
-    EXPECT_TRUE(eventually([&] { return device.velocity() == 3.0; }));
+    ASSERT_TRUE(handled(device, 1));
+    EXPECT_EQ(device.velocity(), 3.0);
     device.faults().silent = false;
     run_exchanges(*port, {{"VM=4", ">"}});  // a late answer to VM=3 would come first
 
+    ASSERT_TRUE(handled(device, 2));
     device.faults().nul_bytes = true;
     run_exchanges(*port, {{"VM=1", ">\0"s}, {"print \"ble=\",ble", "b\0l\0e\0=\0000\0\r\0\n\0"s}});
+    ASSERT_TRUE(handled(device, 4));
     device.faults().nul_bytes = false;
 
     device.faults().garbage = true;
@@ -275,6 +305,46 @@ TEST(SimDevice, SurvivesTheProgramReopeningThePort) {
         run_exchanges(port, {{"VM=" + std::to_string(round + 1), ">"}});
     }
     EXPECT_EQ(pump.velocity(), 3.0);
+}
+
+// No state, however long it lasts, keeps the worker waking up before something is due: it
+// sleeps until a byte comes or the motion or move ends.
+TEST(SimDevice, SleepsUntilSomethingIsDue) {
+    SimPump pump(kFast);
+    SimValve valve(1.0);  // its moves take half a second
+    ASSERT_TRUE(pump.start());
+    ASSERT_TRUE(valve.start());
+    Port pump_port(pump.device_path());
+    Port valve_port(valve.device_path());
+    ASSERT_TRUE(pump_port.ok() && valve_port.ok());
+
+    const struct {
+        const char* state;
+        Port& port;
+        const char* line;
+        const char* answer;
+        const PtyDevice& device;
+        const char* thread;
+    } table[] = {
+        {"pump standing", pump_port, "VM=1", ">", pump, "sim-pump"},
+        {"pump slewing", pump_port, "SLEW=5", ">", pump, "sim-pump"},
+        {"pump in a 1 s move", pump_port, "MOVR=100", ">", pump, "sim-pump"},
+        {"valve standing", valve_port, "cp", "pos=1\r\n", valve, "sim-valve"},
+        {"valve moving", valve_port, "go3", "", valve, "sim-valve"},
+    };
+    std::map<const PtyDevice*, std::size_t> lines_sent;
+    for (const auto& row : table) {
+        EXPECT_EQ(row.port.ask(row.line, row.answer), row.answer) << row.state;
+        ASSERT_TRUE(handled(row.device, ++lines_sent[&row.device])) << row.state;
+        const auto before = sleeps_of(row.thread);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const auto after = sleeps_of(row.thread);
+        ASSERT_TRUE(before && after) << "no thread named " << row.thread;
+        EXPECT_LE(*after - *before, 1) << row.state;
+    }
+    // Both timed ends still come by themselves.
+    EXPECT_TRUE(eventually([&] { return !pump.moving() && valve.position() == 3; }));
+    EXPECT_EQ(pump.moves_started(), 2);
 }
 
 TEST_F(SimPumpTest, HangUpClosesTheLine) {
