@@ -115,8 +115,8 @@ TEST_F(SessionTest, StartUpOpensPumpThenValveAndWakesThemOnceTheThreadRuns) {
     ASSERT_TRUE(s.start_up(hooks_));
     EXPECT_TRUE(s.thread_running());
     EXPECT_EQ(timeline_.events(),
-              (Events{"COM1 opened", "post StartInit", "COM2 opened",
-                      "first notice, thread not running", "COM1 \\r", "COM1 \\r", "COM2 \\r"}));
+              (Events{"COM1 opened", "COM2 opened", "first notice, thread not running",
+                      "COM1 \\r", "COM1 \\r", "COM2 \\r", "post StartInit"}));
     EXPECT_EQ(s.sys().startup_directory, fs::canonical(dir_).string());
 }
 
@@ -150,8 +150,8 @@ TEST_F(SessionTest, PortsThatCannotBeOpenedAreReportedAndLeftOutAtExit) {
          {4},
          false,
          false,
-         {"COM1 opened", "post StartInit", "COM4 refused", "valve failed: /dev/fake4: gone",
-          "first notice, thread not running", "COM1 \\r", "COM1 \\r"},
+         {"COM1 opened", "COM4 refused", "valve failed: /dev/fake4: gone",
+          "first notice, thread not running", "COM1 \\r", "COM1 \\r", "post StartInit"},
          "com_pump=1\r\ngearbox=0\r\n"},
         // A quit while the pump's message is shown: the valve was never tried, so its
         // setting survives.
@@ -167,8 +167,8 @@ TEST_F(SessionTest, PortsThatCannotBeOpenedAreReportedAndLeftOutAtExit) {
          {},
          true,
          false,
-         {"COM1 opened", "post StartInit", "COM2 opened", "first notice, thread not running",
-          "COM1 \\r", "COM1 \\r", "COM2 \\r"},
+         {"COM1 opened", "COM2 opened", "first notice, thread not running", "COM1 \\r",
+          "COM1 \\r", "COM2 \\r", "post StartInit"},
          "com_pump=1\r\ncom_valve=2\r\ngearbox=0\r\npump=0\r\n"},
     };
     for (const auto& k : cases) {
