@@ -68,6 +68,10 @@ bool Session::start_up(SessionHooks& hooks) {
     // Wakes the controller and the actuator; straight to the ports, outside the queues.
     wake_pump();
     write_raw_byte(sys_.comm.valve, kCarriageReturn);
+    // Asked for only now: a start-up message box runs an event loop of its own, which
+    // would otherwise start the initialisation before the thread runs and the devices
+    // are awake.
+    if (sys_.comm.pump.has_port.load()) sys_.notifier().post(WindowId::Main, Note::StartInit);
     return true;
 }
 
@@ -79,11 +83,7 @@ void Session::open_configured_ports(SessionHooks& hooks) {
         const int index = sys_.settings().*field;
         if (index == 0) continue;
         const PortOpenResult r = open_port(role, index);
-        if (r.opened) {
-            // Handled once the event loop runs, after the thread and the carriage returns.
-            if (pump) sys_.notifier().post(WindowId::Main, Note::StartInit);
-            continue;
-        }
+        if (r.opened) continue;
         sys_.update_config([&](PumpSettings& st, PumpCalibration&) { st.*field = 0; });
         hooks.port_failed(role, r.device, r.reason);
         if (hooks.quit_requested()) return;

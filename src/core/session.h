@@ -66,9 +66,10 @@ class Session {
     const System& sys() const { return sys_; }
     PortProvider& ports() { return ports_; }
 
-    // The start-up sequence: start-up folder, settings, calibration, the pump's port (then
-    // a request to initialise it), the valve's port, the first notice, the communication
-    // thread, the carriage returns that wake both devices. False when it ended early.
+    // The start-up sequence: start-up folder, settings, calibration, the pump's port, the
+    // valve's port, the first notice, the communication thread, the carriage returns that
+    // wake both devices, and with a pump port a request to initialise it. False when it
+    // ended early.
     bool start_up(SessionHooks& hooks);
     bool thread_running() const { return thread_.running(); }
 

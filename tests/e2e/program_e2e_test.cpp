@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -40,16 +41,18 @@ class ProgramE2e : public ::testing::Test {
         std::ifstream in(dir_ / "setup.txt", std::ios::binary);
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
-    std::unique_ptr<ChildProcess> start(const std::string& com2 = {}) {
-        return std::make_unique<ChildProcess>(
-            QUORVEL_BINARY, std::vector<std::string>{}, dir_.string(),
-            std::map<std::string, std::string>{
-                {"QT_QPA_PLATFORM", "offscreen"},
-                // A decimal comma must reach neither setup.txt nor the controller.
-                {"LC_ALL", "de_DE.UTF-8"},
-                {"XDG_RUNTIME_DIR", (dir_ / "runtime").string()},
-                {"QUORVEL_COM1", pump_.device_path()},
-                {"QUORVEL_COM2", com2.empty() ? valve_.device_path() : com2}});
+    std::unique_ptr<ChildProcess> start(const std::string& com2 = {},
+                                        const std::map<std::string, std::string>& extra = {}) {
+        std::map<std::string, std::string> env{
+            {"QT_QPA_PLATFORM", "offscreen"},
+            // A decimal comma must reach neither setup.txt nor the controller.
+            {"LC_ALL", "de_DE.UTF-8"},
+            {"XDG_RUNTIME_DIR", (dir_ / "runtime").string()},
+            {"QUORVEL_COM1", pump_.device_path()},
+            {"QUORVEL_COM2", com2.empty() ? valve_.device_path() : com2}};
+        for (const auto& [k, v] : extra) env[k] = v;
+        return std::make_unique<ChildProcess>(QUORVEL_BINARY, std::vector<std::string>{},
+                                              dir_.string(), env);
     }
     static std::vector<std::string> script_lines() {
         std::vector<std::string> lines{"print \"ble=\",ble", "print \"blsh=\",blsh"};
@@ -64,7 +67,7 @@ class ProgramE2e : public ::testing::Test {
     sim::SimValve valve_{0.05};
 };
 
-TEST_F(ProgramE2e, StartUpWakesBothDevicesAndInitialisesThenSigtermShutsDown) {
+TEST_F(ProgramE2e, StartUpWakesBothDevicesAndInitialises) {
     write_setup("com_pump=1\r\ncom_valve=2\r\npump=1\r\n");
     auto program = start();
     ASSERT_TRUE(program->started());
@@ -78,15 +81,67 @@ TEST_F(ProgramE2e, StartUpWakesBothDevicesAndInitialisesThenSigtermShutsDown) {
     EXPECT_EQ(lines[expected.size()], "MSEL=256.00000000");
     EXPECT_EQ(lines[expected.size() + 1], "MUNIT=2432.00000000");
     EXPECT_EQ(valve_.received_bytes(), "\r");
-
     program->signal(SIGTERM);
-    ASSERT_EQ(program->wait_exit(std::chrono::seconds(30)), 0);
+    EXPECT_EQ(program->wait_exit(std::chrono::seconds(30)), 0);
+}
+
+// However the program is ended, short of SIGKILL, the pump hears the escape byte once, as
+// the last thing; all but a crash also save the settings.
+TEST_F(ProgramE2e, EveryEndingStopsThePumpOnce) {
+    const struct {
+        const char* name;
+        int signal;
+        int exit_code;  // -1: ended by the signal
+        bool settings_saved;
+    } cases[] = {
+        {"terminated", SIGTERM, 0, true},     {"interrupted", SIGINT, 0, true},
+        {"terminal closed", SIGHUP, 0, true}, {"quit key", SIGQUIT, 0, true},
+        {"user signal", SIGUSR1, 0, true},    {"crash", SIGSEGV, -1, false},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        pump_.clear_received();
+        write_setup("com_pump=1\r\ncom_valve=2\r\n");
+        auto program = start();
+        ASSERT_TRUE(program->started());
+        // Under way: woken, and the initialisation has begun.
+        ASSERT_TRUE(wait_until([&] { return pump_.received_lines().size() >= 3; },
+                               std::chrono::seconds(60)));
+        program->signal(k.signal);
+        EXPECT_EQ(program->wait_exit(std::chrono::seconds(30)), k.exit_code);
+        const std::string bytes = pump_.received_bytes();
+        ASSERT_FALSE(bytes.empty());
+        EXPECT_EQ(bytes.back(), '\x1b');
+        EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\x1b'), 1);
+        EXPECT_EQ(read_setup().rfind("com_pump=1\r\ncom_valve=2\r\ngearbox=0\r\n", 0) == 0,
+                  k.settings_saved)
+            << read_setup();
+    }
+}
+
+// The display going away (an X server that dies, a remote session dropped) ends the
+// program inside the windowing toolkit; the shutdown runs all the same.
+TEST_F(ProgramE2e, LosingTheDisplayStopsThePump) {
+    if (::system("command -v Xvfb >/dev/null 2>&1") != 0) GTEST_SKIP() << "no Xvfb";
+    const int display = 70 + ::getpid() % 200;
+    const std::string socket = "/tmp/.X11-unix/X" + std::to_string(display);
+    ChildProcess xvfb(
+        "/usr/bin/Xvfb",
+        {":" + std::to_string(display), "-nolisten", "tcp", "-screen", "0", "1024x768x24"},
+        dir_.string(), {});
+    ASSERT_TRUE(wait_until([&] { return fs::exists(socket); }, std::chrono::seconds(20)));
+    write_setup("com_pump=1\r\ncom_valve=2\r\n");
+    auto program =
+        start({}, {{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", ":" + std::to_string(display)}});
+    ASSERT_TRUE(
+        wait_until([&] { return pump_.received_lines().size() >= 3; }, std::chrono::seconds(60)));
+    xvfb.signal(SIGKILL);
+    ASSERT_TRUE(program->wait_exit(std::chrono::seconds(30)).has_value());
     const std::string bytes = pump_.received_bytes();
     ASSERT_FALSE(bytes.empty());
-    EXPECT_EQ(bytes.back(), '\x1b') << "the escape byte is the last thing the pump hears";
-    const std::string setup = read_setup();
-    EXPECT_EQ(setup.rfind("com_pump=1\r\ncom_valve=2\r\ngearbox=0\r\npump=1\r\n", 0), 0u) << setup;
-    EXPECT_NE(setup.find("pump_ul_1=100.5500\r\n"), std::string::npos) << setup;
+    EXPECT_EQ(bytes.back(), '\x1b');
+    EXPECT_EQ(read_setup().rfind("com_pump=1\r\ncom_valve=2\r\ngearbox=0\r\n", 0), 0u)
+        << read_setup();
 }
 
 TEST_F(ProgramE2e, APortThatCannotBeOpenedIsLeftOutOfSetup) {

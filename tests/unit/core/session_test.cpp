@@ -1,1 +1,373 @@
+// The session's start-up and shutdown sequences and its port replacement, with in-memory
+// ports whose every write and close lands on one timeline.
+
+#include "core/session.h"
+
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "comm/comm_thread.h"
+#include "fake_ports.h"
+#include "recording_notifier.h"
+
+namespace quorvel {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::FakePort;
+using testing::FakePortProvider;
+using testing::Timeline;
+
+// Also puts its own calls on the timeline.
+class TimelineNotifier final : public testing::RecordingNotifier {
+  public:
+    explicit TimelineNotifier(Timeline& t) : timeline_(t) {}
+    void post(WindowId w, Note n, int param) override {
+        if (n == Note::StartInit) timeline_.add("post StartInit");
+        RecordingNotifier::post(w, n, param);
+    }
+    void shutdown() override {
+        timeline_.add("notifier shutdown");
+        RecordingNotifier::shutdown();
+    }
+
+  private:
+    Timeline& timeline_;
+};
+
+class Hooks final : public SessionHooks {
+  public:
+    Hooks(Timeline& t, Session*& s) : timeline_(t), session_(s) {}
+    void port_failed(DeviceRole role, const std::string& device,
+                     const std::string& reason) override {
+        timeline_.add(std::string(role == DeviceRole::Pump ? "pump" : "valve") +
+                      " failed: " + device + ": " + reason);
+        quit_ = quit_on_failure;
+    }
+    void report(const std::string& text) override {
+        timeline_.add("report");
+        reported.push_back(text);
+    }
+    bool quit_requested() override { return quit_; }
+    void before_thread_start() override {
+        timeline_.add(std::string("first notice, thread ") +
+                      (session_->thread_running() ? "running" : "not running"));
+    }
+    bool quit_on_failure = false;
+    std::vector<std::string> reported;
+
+  private:
+    Timeline& timeline_;
+    Session*& session_;
+    bool quit_ = false;
+};
+
+class SessionTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        previous_ = fs::current_path();
+        char pattern[] = "/tmp/quorvel-session-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        fs::current_path(dir_);
+    }
+    void TearDown() override {
+        session_.reset();
+        fs::current_path(previous_);
+        fs::remove_all(dir_);
+    }
+    void write_setup(const std::string& text) {
+        std::ofstream(dir_ / "setup.txt", std::ios::binary) << text;
+    }
+    std::string read_setup() const {
+        std::ifstream in(dir_ / "setup.txt", std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    Session& make_session(SessionOptions options = {.default_ports = false, .sleep_ms = 5}) {
+        session_ = std::make_unique<Session>(notifier_, ports_, options);
+        raw_ = session_.get();
+        return *session_;
+    }
+
+    fs::path previous_;
+    fs::path dir_;
+    Timeline timeline_;
+    TimelineNotifier notifier_{timeline_};
+    FakePortProvider ports_{timeline_};
+    std::unique_ptr<Session> session_;
+    Session* raw_ = nullptr;
+    Hooks hooks_{timeline_, raw_};
+};
+
+using Events = std::vector<std::string>;
+
+TEST_F(SessionTest, StartUpOpensPumpThenValveAndWakesThemOnceTheThreadRuns) {
+    write_setup("com_pump=1\r\ncom_valve=2\r\npump=1\r\n");
+    Session& s = make_session();
+    ASSERT_TRUE(s.start_up(hooks_));
+    EXPECT_TRUE(s.thread_running());
+    EXPECT_EQ(timeline_.events(),
+              (Events{"COM1 opened", "COM2 opened", "first notice, thread not running",
+                      "COM1 \\r", "COM1 \\r", "COM2 \\r", "post StartInit"}));
+    EXPECT_EQ(s.sys().startup_directory, fs::canonical(dir_).string());
+}
+
+TEST_F(SessionTest, PortsThatCannotBeOpenedAreReportedAndLeftOutAtExit) {
+    const struct {
+        const char* name;
+        const char* setup;
+        std::vector<int> failing;
+        bool default_ports;
+        bool quit_on_failure;
+        Events events;
+        const char* written;  // the start of setup.txt after the shutdown
+    } cases[] = {
+        {"nothing configured",
+         "",
+         {},
+         false,
+         false,
+         {"first notice, thread not running"},
+         "gearbox=0\r\npump=0\r\n"},
+        {"pump missing",
+         "com_pump=3\r\ncom_valve=2\r\n",
+         {3},
+         false,
+         false,
+         {"COM3 refused", "pump failed: /dev/fake3: gone", "COM2 opened",
+          "first notice, thread not running", "COM2 \\r"},
+         "com_valve=2\r\ngearbox=0\r\npump=1\r\n"},
+        {"valve missing",
+         "com_pump=1\r\ncom_valve=4\r\n",
+         {4},
+         false,
+         false,
+         {"COM1 opened", "COM4 refused", "valve failed: /dev/fake4: gone",
+          "first notice, thread not running", "COM1 \\r", "COM1 \\r", "post StartInit"},
+         "com_pump=1\r\ngearbox=0\r\n"},
+        // A quit while the pump's message is shown: the valve was never tried, so its
+        // setting survives.
+        {"quit during the pump's message",
+         "com_pump=1\r\ncom_valve=2\r\n",
+         {1},
+         false,
+         true,
+         {"COM1 refused", "pump failed: /dev/fake1: gone"},
+         "com_valve=2\r\ngearbox=0\r\n"},
+        {"simulation defaults",
+         "",
+         {},
+         true,
+         false,
+         {"COM1 opened", "COM2 opened", "first notice, thread not running", "COM1 \\r",
+          "COM1 \\r", "COM2 \\r", "post StartInit"},
+         "com_pump=1\r\ncom_valve=2\r\ngearbox=0\r\npump=0\r\n"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        timeline_.clear();
+        fs::remove(dir_ / "setup.txt");
+        if (*k.setup) write_setup(k.setup);
+        for (int i = 1; i <= 4; ++i) ports_.heal(i);
+        for (const int i : k.failing) ports_.fail(i, "gone");
+        Hooks hooks(timeline_, raw_);
+        hooks.quit_on_failure = k.quit_on_failure;
+        Session& s = make_session({.default_ports = k.default_ports, .sleep_ms = 5});
+        EXPECT_EQ(s.start_up(hooks), !k.quit_on_failure);
+        EXPECT_EQ(timeline_.events(), k.events);
+        EXPECT_TRUE(s.shut_down().settings_saved);
+        EXPECT_EQ(read_setup().rfind(k.written, 0), 0u) << read_setup();
+        session_.reset();
+    }
+}
+
+TEST_F(SessionTest, ShutDownStopsThePumpFirstAndRunsOnce) {
+    write_setup("com_pump=1\r\ncom_valve=2\r\n");
+    Session& s = make_session();
+    ASSERT_TRUE(s.start_up(hooks_));
+    // Something waits in the queue: the escape byte must still be the first thing sent.
+    enqueue_command(s.sys(), "SLEW=1.00000000", s.sys().comm.pump);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    timeline_.clear();
+    fs::remove(dir_ / "setup.txt");
+
+    const ShutdownResult r = s.shut_down();
+    EXPECT_TRUE(r.ran && r.settings_saved);
+    EXPECT_FALSE(s.thread_running());
+    const Events events = timeline_.events();
+    ASSERT_GE(events.size(), 4u);
+    EXPECT_EQ(events[0], "COM1 \\e");
+    EXPECT_EQ(events[1], "notifier shutdown");
+    EXPECT_EQ(Events(events.end() - 2, events.end()), (Events{"COM1 closed", "COM2 closed"}));
+    EXPECT_EQ(read_setup().rfind("com_pump=1\r\ncom_valve=2\r\n", 0), 0u);
+
+    EXPECT_FALSE(s.shut_down().ran);
+    EXPECT_EQ(timeline_.events().size(), events.size());
+}
+
+TEST_F(SessionTest, AFailedSettingsSaveIsReportedAndTheShutdownFinishes) {
+    fs::create_directory(dir_ / "setup.txt");  // nothing can replace a folder
+    Session& s = make_session();
+    ASSERT_TRUE(s.start_up(hooks_));
+    const ShutdownResult r = s.shut_down();
+    EXPECT_TRUE(r.ran);
+    EXPECT_FALSE(r.settings_saved);
+    EXPECT_FALSE(r.settings_error.empty());
+    const std::string text = settings_save_failure_text(r);
+    EXPECT_NE(text.find((fs::canonical(dir_) / "setup.txt").string()), std::string::npos) << text;
+    EXPECT_FALSE(s.thread_running());
+}
+
+TEST_F(SessionTest, AStartUpFolderThatIsGoneIsReportedNotFatal) {
+    fs::remove(dir_);  // the folder the program is started from vanishes
+    Session& s = make_session();
+    ASSERT_TRUE(s.start_up(hooks_));
+    ASSERT_EQ(hooks_.reported.size(), 1u);
+    EXPECT_NE(hooks_.reported[0].find("setup.txt"), std::string::npos);
+    EXPECT_EQ(s.sys().settings().pump, 0);
+    EXPECT_TRUE(s.thread_running());
+    EXPECT_TRUE(s.shut_down().settings_saved) << "nothing to save, and already said so";
+    fs::create_directory(dir_);  // for TearDown
+}
+
+TEST_F(SessionTest, ReplacingAPortClosesTheOldFirstAndForgetsWhatItOwed) {
+    Session& s = make_session();  // no start-up: the test drives the passes
+    CommState& c = s.sys().comm;
+    ASSERT_TRUE(s.open_port(DeviceRole::Pump, 1).opened);
+    comm_thread_pass(s.sys(), 1000);
+    enqueue_command(s.sys(), "VM=1.00000000", c.pump);
+    comm_thread_pass(s.sys(), 1050);  // sent: the old device owes a reply
+    enqueue_command(s.sys(), "MOVR=1.00000000", c.pump);
+    timeline_.clear();
+
+    const PortOpenResult r = s.open_port(DeviceRole::Pump, 3);
+    EXPECT_TRUE(r.opened);
+    EXPECT_EQ(r.device, "/dev/fake3");
+    EXPECT_EQ(timeline_.events(), (Events{"COM1 closed", "COM3 opened"}));
+    // The waiting command goes to the new device at once, and nothing times out later.
+    comm_thread_pass(s.sys(), 1100);
+    EXPECT_EQ(timeline_.events().back(), "COM3 MOVR=1.00000000\\r");
+    ports_.last(3)->feed(">");
+    for (std::uint32_t t = 1150; t < 8000; t += 50) comm_thread_pass(s.sys(), t);
+    EXPECT_EQ(notifier_.count(testing::Call::Post, WindowId::Main, Note::CommTimeout), 0);
+
+    ports_.fail(2, "busy");
+    timeline_.clear();
+    const PortOpenResult failed = s.open_port(DeviceRole::Pump, 2);
+    EXPECT_FALSE(failed.opened);
+    EXPECT_EQ(failed.reason, "busy");
+    EXPECT_FALSE(c.pump.has_port.load());
+    EXPECT_EQ(timeline_.events(), (Events{"COM3 closed", "COM2 refused"}));
+}
+
+TEST_F(SessionTest, InitializePumpReopensAPortWhoseDeviceCameBack) {
+    write_setup("com_pump=1\r\n");
+    Session& s = make_session();
+    ASSERT_TRUE(s.start_up(hooks_));
+    FakePort* first = ports_.last(1);
+    ports_.fail(1, "no such device");
+    first->go_away();
+    // The thread gives the device back as soon as it notices.
+    for (int i = 0; i < 400 && !first->closed(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(first->closed());
+    EXPECT_TRUE(s.sys().comm.pump.has_port.load()) << "commands still go out, and time out";
+
+    // Still away: the initialisation runs against the dead port and times out as ever.
+    timeline_.clear();
+    EXPECT_EQ(s.start_pump_initialisation({}), InitStart::Started);
+    EXPECT_EQ(timeline_.events(), (Events{"COM1 refused"}));
+    cancel_pump_initialisation(s.sys());
+
+    // Back: opened again, woken like at start-up, then initialised.
+    ports_.heal(1);
+    timeline_.clear();
+    EXPECT_EQ(s.start_pump_initialisation({}), InitStart::Started);
+    for (int i = 0; i < 400 && timeline_.events().size() < 4; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(timeline_.events(),
+              (Events{"COM1 opened", "COM1 \\r", "COM1 \\r", "COM1 print \"ble=\",ble\\r"}));
+}
+
+// However the process ends after the guard is set, the pump hears the escape byte. Run in
+// a child process, whose ending is the point of the test.
+TEST_F(SessionTest, EveryEndingOfTheProcessStopsThePump) {
+    const struct {
+        const char* name;
+        void (*end)();
+        bool settings_saved;
+    } cases[] = {
+        {"exit() from anywhere", [] { std::exit(3); }, true},
+        {"abort()", [] { std::abort(); }, false},
+        {"a crash", [] { ::raise(SIGSEGV); }, false},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        fs::remove(dir_ / "setup.txt");
+        int pipe_fds[2];
+        ASSERT_EQ(::pipe(pipe_fds), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::close(pipe_fds[0]);
+            // The pump is a pipe here: what reaches it is what the parent reads.
+            class PipePort final : public SerialPort {
+              public:
+                explicit PipePort(int fd) : fd_(fd) {}
+                bool read_byte(unsigned char&) override { return false; }
+                void write(std::string_view b) override {
+                    [[maybe_unused]] auto n = ::write(fd_, b.data(), b.size());
+                }
+                void close() override {}
+                int emergency_fd() const override { return fd_; }
+
+              private:
+                int fd_;
+            };
+            class PipeProvider final : public PortProvider {
+              public:
+                explicit PipeProvider(int fd) : fd_(fd) {}
+                std::unique_ptr<SerialPort> open(int, std::string*) override {
+                    return std::make_unique<PipePort>(fd_);
+                }
+                std::string device_name(int) const override { return "pipe"; }
+
+              private:
+                int fd_;
+            };
+            std::ofstream(dir_ / "setup.txt", std::ios::binary) << "com_pump=1\r\n";
+            PipeProvider provider(pipe_fds[1]);
+            NullNotifier quiet;
+            SessionHooks hooks;
+            auto* s = new Session(quiet, provider, {.default_ports = false, .sleep_ms = 5});
+            s->start_up(hooks);
+            guard_process_exit(*s);
+            k.end();
+            ::_exit(99);
+        }
+        ::close(pipe_fds[1]);
+        std::string heard;
+        char buf[256];
+        for (ssize_t n; (n = ::read(pipe_fds[0], buf, sizeof buf)) > 0;) heard.append(buf, n);
+        ::close(pipe_fds[0]);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        EXPECT_NE(WIFEXITED(status) ? WEXITSTATUS(status) : 0, 99);
+        EXPECT_EQ(heard, "\r\r\x1b");
+        EXPECT_EQ(
+            fs::exists(dir_ / "setup.txt") && read_setup().rfind("com_pump=1\r\ngearbox=0", 0) == 0,
+            k.settings_saved)
+            << read_setup();
+    }
+}
+
+}  // namespace
+}  // namespace quorvel
