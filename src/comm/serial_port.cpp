@@ -36,7 +36,9 @@ class PosixSerialPort final : public SerialPort {
         }
         if (fd_ < 0 || lost_) return false;
         Read r = fill();
-        if (r == Read::Quiet || r == Read::Zero) {
+        // EAGAIN from a line that was quiet needs no second look: a hang-up reads as 0
+        // bytes or an error, never as "try again".
+        if ((r == Read::Quiet && receiving_) || r == Read::Zero) {
             // With VMIN = VTIME = 0 a quiet line reads as 0 bytes, exactly like a hung-up
             // one; only poll tells them apart. The next byte of a line that is coming in is
             // waited for, about 1 ms (one character at 9600 baud), so the line is taken
