@@ -189,7 +189,7 @@ class PosixSerialPort final : public SerialPort {
     int fd_;
     bool lost_ = false;
     bool receiving_ = false;  // the last read brought a byte: more may be on their way
-    std::string rest_;  // bytes handed to write() that the device has not taken yet
+    std::string rest_;        // bytes handed to write() that the device has not taken yet
     std::array<unsigned char, 256> buffer_{};
     std::size_t next_ = 0;
     std::size_t filled_ = 0;

@@ -27,15 +27,15 @@ TerminalWindow::TerminalWindow(AppContext& ctx, QWidget* owner)
     display_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     display_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     display_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    place(display_, 300, 28, 6, 266, 146);
+    place(display_, terminal_ctl::Display, 28, 6, 266, 146);
     display_->installEventFilter(this);
 
     auto* out_label = new QLabel("out:", this);
     place(out_label, 0, 6, 160, 20, 10);
     input_ = new QLineEdit(this);
     input_->setMaxLength(kMaxInput);
-    place(input_, 301, 28, 158, 210, 13);
-    add_button(302, "send", 244, 158, 50, 13);
+    place(input_, terminal_ctl::Input, 28, 158, 210, 13);
+    add_button(terminal_ctl::Send, "send", 244, 158, 50, 13);
     input_->setFocus();
 }
 
@@ -54,7 +54,7 @@ void TerminalWindow::notify(Note note, int) {
 }
 
 void TerminalWindow::command(int id) {
-    if (id == 302) {
+    if (id == terminal_ctl::Send) {
         send_input(false);
         return;
     }

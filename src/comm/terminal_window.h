@@ -9,6 +9,13 @@ class QPlainTextEdit;
 
 namespace quorvel {
 
+// The Terminal window's controls.
+namespace terminal_ctl {
+inline constexpr int Display = 300;
+inline constexpr int Input = 301;
+inline constexpr int Send = 302;
+}  // namespace terminal_ctl
+
 class TerminalWindow final : public QuorvelDialog {
   public:
     // The display's text limit; when a line would pass it, the whole text goes to the

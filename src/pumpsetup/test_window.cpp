@@ -95,23 +95,23 @@ TestWindow::TestWindow(AppContext& ctx, QWidget* owner)
     }
 
     settings_line_ = new QLabel(this);
-    place(settings_line_, 2011, 7, 20, 244, 10);
+    place(settings_line_, test_ctl::SettingsLine, 7, 20, 244, 10);
 
     flow_field_ = new QLineEdit(format_test_value(t.flow_value), this);
-    place(flow_field_, 2004, 40, 56, 38, 12);
+    place(flow_field_, test_ctl::FlowRate, 40, 56, 38, 12);
     flow_field_->installEventFilter(this);
     flow_volume_unit_ = unit_list(this, kVolumeItems, static_cast<int>(t.flow_volume_unit));
-    place(flow_volume_unit_, 2002, 100, 56, 50, 12);
+    place(flow_volume_unit_, test_ctl::FlowVolumeUnit, 100, 56, 50, 12);
     flow_time_unit_ = unit_list(this, kTimeItems, static_cast<int>(t.flow_time_unit));
-    place(flow_time_unit_, 2003, 172, 56, 46, 12);
+    place(flow_time_unit_, test_ctl::FlowTimeUnit, 172, 56, 46, 12);
 
     fixed_field_ = new QLineEdit(format_test_value(t.fixed_volume), this);
-    place(fixed_field_, 2008, 40, 98, 38, 12);
+    place(fixed_field_, test_ctl::FixedVolume, 40, 98, 38, 12);
     fixed_unit_ = unit_list(this, kVolumeItems, static_cast<int>(t.fixed_volume_unit));
-    place(fixed_unit_, 2009, 100, 98, 50, 12);
+    place(fixed_unit_, test_ctl::FixedVolumeUnit, 100, 98, 50, 12);
     // The label is the box's own text, so clicking the word ticks the box.
     enable_ = new QCheckBox("Enable", this);
-    place(enable_, 2010, 206, 98, 44, 12);
+    place(enable_, test_ctl::Enable, 206, 98, 44, 12);
 
     // Each label sits just left of its lamp, clear of the lamp before it: a label lying
     // over a lamp would be repainted with it.
@@ -125,9 +125,9 @@ TestWindow::TestWindow(AppContext& ctx, QWidget* owner)
         label->setGeometry(left, lamps_[i].center().y() - du_.y(5), right - left, du_.y(10));
     }
 
-    add_button(2005, "Dispense", 15, 170, 44, 12);
-    add_button(2006, "Aspirate", 75, 170, 44, 12);
-    add_button(2007, "Stop", 135, 170, 44, 12);
+    add_button(test_ctl::Dispense, "Dispense", 15, 170, 44, 12);
+    add_button(test_ctl::Aspirate, "Aspirate", 75, 170, 44, 12);
+    add_button(test_ctl::Stop, "Stop", 135, 170, 44, 12);
     // A click on Quit leaves the focus where it is: the flow field must not check a half
     // typed rate on its way out.
     add_button(cmd::Close, "Quit", 195, 170, 44, 12)->setFocusPolicy(Qt::TabFocus);
@@ -201,7 +201,7 @@ void TestWindow::flow_unit_changed(QComboBox* box, int index) {
 }
 
 void TestWindow::move(int id) {
-    const MoveKind kind = id == 2005 ? MoveKind::Dispense : MoveKind::Aspirate;
+    const MoveKind kind = id == test_ctl::Dispense ? MoveKind::Dispense : MoveKind::Aspirate;
     const double rate = ctx_.sys.current_flow_ul_per_sec.load();
     // Tested against the limits in force now: the Setup window may have changed them.
     if (flow_check(rate, ctx_.sys.calibration(), FlowCheckPlace::Other)) {
@@ -225,11 +225,11 @@ void TestWindow::move(int id) {
 
 void TestWindow::command(int id) {
     switch (id) {
-        case 2005:
-        case 2006:
+        case test_ctl::Dispense:
+        case test_ctl::Aspirate:
             move(id);
             break;
-        case 2007:
+        case test_ctl::Stop:
             send_pump_command(ctx_.sys, PumpCommand::SSTP);
             break;
         case cmd::Close:

@@ -19,6 +19,20 @@ namespace quorvel {
 
 class StateLamp;
 
+// The Test window's controls (their objectName is "ctl" and the number).
+namespace test_ctl {
+inline constexpr int FlowVolumeUnit = 2002;
+inline constexpr int FlowTimeUnit = 2003;
+inline constexpr int FlowRate = 2004;
+inline constexpr int Dispense = 2005;
+inline constexpr int Aspirate = 2006;
+inline constexpr int Stop = 2007;
+inline constexpr int FixedVolume = 2008;
+inline constexpr int FixedVolumeUnit = 2009;
+inline constexpr int Enable = 2010;
+inline constexpr int SettingsLine = 2011;
+}  // namespace test_ctl
+
 class TestWindow final : public QuorvelDialog {
   public:
     TestWindow(AppContext& ctx, QWidget* owner);

@@ -78,7 +78,9 @@ int main(int argc, char** argv) {
 
     MainWindow main_window(services.ctx, options);
     instance.on_raise_request([&main_window] {
-        main_window.showNormal();
+        // Out of the task bar if minimised, but still maximised if it was.
+        main_window.setWindowState((main_window.windowState() & ~Qt::WindowMinimized) |
+                                   Qt::WindowActive);
         main_window.raise();
         main_window.activateWindow();
     });

@@ -47,7 +47,7 @@ QLabel* centred_text(QWidget* parent, const QString& initial) {
 FirstWindow::FirstWindow(AppContext& ctx, QWidget* owner)
     : QuorvelDialog(ctx, WindowId::First, owner, "fyi", 300, 80, 30, 20) {
     text_ = centred_text(this, "text here");
-    place(text_, 6000, 8, 6, 284, 50);
+    place(text_, small_ctl::FirstText, 8, 6, 284, 50);
     add_button(cmd::Close, "Close", 125, 60, 50, 14);
 }
 
@@ -63,7 +63,7 @@ QString FirstWindow::text() const {
 ErrorWindow::ErrorWindow(AppContext& ctx, QWidget* owner, ErrorSelector selector)
     : QuorvelDialog(ctx, WindowId::Error, owner, "Error", 220, 74, 150, 100) {
     text_ = centred_text(this, "no error");
-    place(text_, 5000, 6, 6, 208, 44);
+    place(text_, small_ctl::ErrorText, 6, 6, 208, 44);
     add_button(cmd::Close, "Close", 85, 54, 50, 14);
     text_->setText(selector == ErrorSelector::PumpTimeout    ? kPumpTimeoutText
                    : selector == ErrorSelector::ValveTimeout ? kValveTimeoutText
@@ -123,7 +123,7 @@ StatusWindow::StatusWindow(AppContext& ctx, QWidget* owner)
     rpm_ = new QLineEdit(this);
     rpm_->setReadOnly(true);
     rpm_->setAlignment(Qt::AlignRight);
-    place(rpm_, 7000, 55, 12, 80, 12);
+    place(rpm_, small_ctl::StatusRpm, 55, 12, 80, 12);
     add_button(cmd::Close, "Close", 55, 38, 50, 14);
 }
 

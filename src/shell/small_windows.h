@@ -20,6 +20,13 @@ extern const char* const kPumpTimeoutText;
 extern const char* const kValveTimeoutText;
 extern const char* const kNoErrorText;
 
+// The small windows' controls.
+namespace small_ctl {
+inline constexpr int ErrorText = 5000;
+inline constexpr int FirstText = 6000;
+inline constexpr int StatusRpm = 7000;
+}  // namespace small_ctl
+
 enum class ErrorSelector { None, PumpTimeout, ValveTimeout };
 
 class FirstWindow final : public QuorvelDialog {

@@ -76,6 +76,40 @@ class StartupTest : public QObject {
         QVERIFY2(written.readAll().startsWith(written_start), qPrintable(QString(written_start)));
         QDir::setCurrent(previous);
     }
+
+    // Closing the program reports a settings file it could not save; a signal's end only
+    // writes it to standard error, as nobody may be there to close a message.
+    void aFailedSaveAtExitIsReported_data() {
+        QTest::addColumn<bool>("by_signal");
+        QTest::newRow("closed by the operator") << false;
+        QTest::newRow("ended by a signal") << true;
+    }
+    void aFailedSaveAtExitIsReported() {
+        QFETCH(bool, by_signal);
+        QTemporaryDir dir;
+        const QString previous = QDir::currentPath();
+        QDir::setCurrent(dir.path());
+        QVERIFY(QDir(dir.path()).mkdir("setup.txt"));  // nothing can replace a folder
+        RecordingPresenter presenter;
+        AppServices app(presenter);
+        {
+            MainWindow main(app.ctx);
+            main.start_up();
+            main.show();
+            if (by_signal) main.request_quit();
+            main.close();
+            QVERIFY(main.shut_down_done());
+        }
+        QDir::setCurrent(previous);
+        if (by_signal) {
+            QCOMPARE(presenter.shown, QStringList{});
+        } else {
+            QCOMPARE(presenter.shown.size(), 1);
+            QVERIFY2(presenter.shown[0].startsWith("Error: The settings could not be saved to " +
+                                                   dir.filePath("setup.txt")),
+                     qPrintable(presenter.shown[0]));
+        }
+    }
 };
 
 static const RegisterTestClass<StartupTest> registered;
