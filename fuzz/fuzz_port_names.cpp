@@ -19,8 +19,11 @@
 #include <string_view>
 
 #include "comm/serial_port.h"
+#include "fuzz_input.h"
 
 namespace {
+
+using quorvel::fuzzing::Input;
 
 using namespace quorvel;
 
@@ -67,24 +70,6 @@ const Playground& playground() {
 
 constexpr std::array<std::string_view, 9> kNames{"pty",  "file",     "folder",  "fifo", "link",
                                                  "loop", "dangling", "nothing", ""};
-
-class Input {
-  public:
-    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool done() const { return pos_ >= size_; }
-    std::uint8_t byte() { return done() ? 0 : data_[pos_++]; }
-    std::string bytes(std::size_t n) {
-        n = std::min(n, size_ - pos_);
-        std::string s(reinterpret_cast<const char*>(data_ + pos_), n);
-        pos_ += n;
-        return s;
-    }
-
-  private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t pos_ = 0;
-};
 
 }  // namespace
 

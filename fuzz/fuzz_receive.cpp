@@ -17,30 +17,15 @@
 #include "comm/memory_port.h"
 #include "common/numeric_text.h"
 #include "core/system.h"
+#include "fuzz_input.h"
 
 namespace {
+
+using quorvel::fuzzing::Input;
 
 using namespace quorvel;
 
 constexpr std::size_t kUnlimited = std::numeric_limits<std::size_t>::max();
-
-class Input {
-  public:
-    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool done() const { return pos_ >= size_; }
-    std::uint8_t byte() { return done() ? 0 : data_[pos_++]; }
-    std::string_view bytes(std::size_t n) {
-        n = std::min(n, size_ - std::min(pos_, size_));
-        const std::string_view s(reinterpret_cast<const char*>(data_ + pos_), n);
-        pos_ += n;
-        return s;
-    }
-
-  private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t pos_ = 0;
-};
 
 class TimeoutCounter final : public Notifier {
   public:
