@@ -3,6 +3,7 @@ find_package(Qt6 REQUIRED COMPONENTS Widgets)
 
 add_library(quorvel_gui STATIC
   shell/dialog_units.cpp
+  shell/file_dialogs.cpp
   shell/main_window.cpp
   shell/message_presenter.cpp
   shell/notification_bridge.cpp
@@ -13,6 +14,7 @@ add_library(quorvel_gui STATIC
   shell/small_windows.cpp
   shell/window_registry.cpp
   comm/terminal_window.cpp
+  method/method_window.cpp
   pumpsetup/test_window.cpp
   ${PROJECT_SOURCE_DIR}/resources/quorvel.qrc
 )
@@ -20,4 +22,5 @@ set_target_properties(quorvel_gui PROPERTIES AUTOMOC ON AUTORCC ON)
 target_link_libraries(quorvel_gui PUBLIC quorvel_core Qt6::Widgets)
 
 add_executable(quorvel shell/main.cpp)
+target_compile_definitions(quorvel PRIVATE QUORVEL_VERSION="${PROJECT_VERSION}")
 target_link_libraries(quorvel PRIVATE quorvel_gui quorvel_simulated_ports)

@@ -5,19 +5,23 @@
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 
 #include "comm/comm_thread.h"
 #include "comm/memory_port.h"
 #include "comm/terminal_window.h"
+#include "core/system.h"
+#include "method/method_runner.h"
+#include "method/method_window.h"
 #include "pumpsetup/test_window.h"
 #include "shell/app_services.h"
 #include "shell/main_window.h"
 #include "shell/message_presenter.h"
 #include "shell/notification_bridge.h"
 #include "shell/quorvel_application.h"
-#include "core/system.h"
 
 namespace {
 
@@ -29,8 +33,13 @@ class SilentPresenter final : public MessagePresenter {
     Answer question(QWidget*, const QString&, const QString&) override { return Answer::Cancel; }
 };
 
+// Delivers what the windows posted to each other, and what that posted in turn.
+void settle() {
+    for (int i = 0; i < 8; ++i) QCoreApplication::processEvents();
+}
+
 bool save(QWidget* w, const QString& dir, const QString& name) {
-    QCoreApplication::processEvents();
+    settle();
     const QString path = dir + "/" + name + ".png";
     const bool ok = w && w->grab().save(path);
     std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(path));
@@ -101,6 +110,38 @@ int main(int argc, char** argv) {
     sys.comm.pump_moving = false;
     comm_thread_pass(sys, 3000);
     ok &= save(windows.widget(WindowId::Test), out, "test-ready");
+
+    // The Method window in place of the Test window, as Open leaves it: a method of pump
+    // and valve rows, one of them waiting for Event, running its second row.
+    windows.widget(WindowId::Test)->close();
+    set_run_mode(sys, MethodRunMode::Idle);
+    const MethodStep rows[] = {{"Aspirate", "250.0000", "100.00", "0", "false"},
+                               {"Multi Valve", "3", "CW", "2", "false"},
+                               {"Dispense", "125.5000", "50.00", "5", "true"},
+                               {"2 Pos.Valve", "2", "Short", "0", "false"},
+                               {"Wash", "500.0000", "400.00", "10", "false"},
+                               {"Multi Valve", "1", "Short", "0", "true"}};
+    std::copy(std::begin(rows), std::end(rows), sys.method_table.begin());
+    sys.run.step_count = static_cast<int>(std::size(rows));
+    sys.document.method_title = "wash-cycle.pmf";
+    auto* method = new MethodWindow(services.ctx, &main_window);
+    method->show();
+    settle();
+    method->command(method_ctl::Run);
+    sys.run.current_step = 1;
+    bridge.deliver(WindowId::Method, Note::MethodSelect, 1);
+    sys.comm.activity = PumpActivity::Valve;
+    bridge.deliver(WindowId::Method, Note::PassDone, 0);
+    bridge.deliver(WindowId::Method, Note::StatusLine, 0);
+    ok &= save(method, out, "method");
+
+    // Edit mode, enlarged by the main window, showing the valve row.
+    method->command(method_ctl::Reset);
+    method->command(method_ctl::Edit);
+    settle();
+    method->command(method_ctl::Down);
+    settle();
+    ok &= save(method, out, "method-edit");
 
     main_window.shut_down();
     return ok ? 0 : 1;

@@ -63,6 +63,8 @@ inline constexpr int About = 109;
 inline constexpr int ViewHelp = 110;
 inline constexpr int Terminal = 111;
 inline constexpr int Status = 112;
+// Not a menu item: open the method named on the command line, as Open would.
+inline constexpr int OpenNamedMethod = 150;
 inline constexpr int MethodClose = 4201;
 }  // namespace cmd
 

@@ -46,8 +46,15 @@ std::string format_method_text(const MethodTable& t, int count) {
     return out;
 }
 
-int write_method_file(const MethodTable& t, const std::filesystem::path& path, int count) {
-    return write_file_atomically(path, format_method_text(t, count)) ? 1 : 0;
+int write_method_file(const MethodTable& t, const std::filesystem::path& path, int count,
+                      std::string* error) {
+    return write_file_atomically(path, format_method_text(t, count), error) ? 1 : 0;
+}
+
+std::filesystem::path with_method_extension(const std::filesystem::path& chosen) {
+    std::string name = chosen.filename().string();
+    name = name.substr(0, name.find('.')) + ".pmf";
+    return chosen.parent_path() / name;
 }
 
 bool MethodTextParser::feed(std::string_view bytes) {

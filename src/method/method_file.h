@@ -19,8 +19,14 @@ inline constexpr std::size_t kMethodFileLineKeep = 180;
 std::string format_method_text(const MethodTable& t, int count);
 
 // Writes rows 0..count-1 aside and renames over the target. 1 on success, 0 when the file
-// could not be written (the old file then stays as it was).
-int write_method_file(const MethodTable& t, const std::filesystem::path& path, int count);
+// could not be written (the old file then stays as it was, and *error says why).
+int write_method_file(const MethodTable& t, const std::filesystem::path& path, int count,
+                      std::string* error = nullptr);
+
+// The path a method is saved under when the operator chose `chosen`: its file name cut at
+// its first full stop, then ".pmf" ("run.2.txt" becomes "run.pmf"); a full stop in a
+// folder's name is left alone.
+std::filesystem::path with_method_extension(const std::filesystem::path& chosen);
 
 // Loads the step lines into rows 0, 1, ... and returns how many; 0 means the caller must not
 // use the table. A step line with fewer than five fields or an empty one gives 0, and so

@@ -5,6 +5,7 @@
 // reset can never be overtaken by a step that was about to start.
 
 #include <atomic>
+#include <climits>
 #include <mutex>
 
 namespace quorvel {
@@ -23,6 +24,11 @@ struct MethodRun {
     // the window, so the runner never has to wait for the window thread.
     std::atomic<bool> repeat{false};
     std::atomic<int> selected_line{-1};
+
+    // The row the runner last told the window to select; it tells again only on a change,
+    // not on every pass. Communication thread only.
+    static constexpr int kNothingPosted = INT_MIN;
+    std::atomic<int> posted_step{kNothingPosted};
 };
 
 }  // namespace quorvel

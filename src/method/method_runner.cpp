@@ -78,8 +78,15 @@ void run_method_step(System& sys) {
         mode_now = r.mode.load();
         step_now = r.current_step.load();
     }
-    if (mode_now != MethodRunMode::Editing && r.selected_line.load() != step_now) {
-        sys.notifier().post(WindowId::Method, Note::MethodSelect, step_now);
+    // Once per change of row, and only when the window does not show it already. In Edit
+    // mode the list is the operator's (the window ignores a selection that comes late), so
+    // what was posted before says nothing about the list afterwards.
+    if (mode_now == MethodRunMode::Editing) {
+        r.posted_step.store(MethodRun::kNothingPosted);
+    } else if (step_now != r.posted_step.load()) {
+        r.posted_step.store(step_now);
+        if (r.selected_line.load() != step_now)
+            sys.notifier().post(WindowId::Method, Note::MethodSelect, step_now);
     }
     r.event_flag.store(false);
 }

@@ -9,6 +9,7 @@ struct System;
 class WindowRegistry;
 class NotificationBridge;
 class MessagePresenter;
+struct FileDialogs;
 
 struct AppContext {
     Session& session;
@@ -16,6 +17,7 @@ struct AppContext {
     WindowRegistry& windows;
     NotificationBridge& bridge;
     MessagePresenter& presenter;
+    FileDialogs& dialogs;
 };
 
 }  // namespace quorvel

@@ -6,6 +6,7 @@
 #include "comm/serial_port.h"
 #include "core/session.h"
 #include "shell/app_context.h"
+#include "shell/file_dialogs.h"
 #include "shell/notification_bridge.h"
 #include "shell/window_registry.h"
 
@@ -25,7 +26,8 @@ struct AppServices {
     NotificationBridge bridge{windows, presenter};
     Session session;
     System& sys = session.sys();
-    AppContext ctx{session, sys, windows, bridge, presenter};
+    FileDialogs dialogs = FileDialogs::standard();
+    AppContext ctx{session, sys, windows, bridge, presenter, dialogs};
 };
 
 }  // namespace quorvel

@@ -1,13 +1,17 @@
 // Quorvel: sets up, tests and runs one motor-driven pump and one selector valve.
-// Usage: quorvel [--simulate]
+// Usage: quorvel [--simulate] [METHOD.pmf]
 
 #include <signal.h>
 
+#include <QFile>
+#include <QFileInfo>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "comm/serial_port.h"
 #include "core/session.h"
@@ -19,17 +23,39 @@
 #include "shell/single_instance.h"
 #include "simulated_ports.h"
 
+namespace {
+
+constexpr const char* kUsage =
+    "usage: quorvel [--simulate] [METHOD.pmf]\n"
+    "  --simulate  run against a simulated pump on COM1 and valve on COM2\n"
+    "  METHOD.pmf  open this method file (in the copy already running, if there is one)\n"
+    "  --help      show this text\n"
+    "  --version   show the version\n";
+
+}  // namespace
+
 int main(int argc, char** argv) {
     using namespace quorvel;
     bool simulate = false;
+    std::string method_file;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--simulate") == 0) {
+        const std::string_view arg = argv[i];
+        if (arg == "--simulate") {
             simulate = true;
-        } else if (std::strcmp(argv[i], "--help") == 0) {
-            std::puts(
-                "usage: quorvel [--simulate]\n"
-                "  --simulate  run against a simulated pump on COM1 and valve on COM2");
+        } else if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
             return 0;
+        } else if (arg == "--version") {
+            std::puts("quorvel " QUORVEL_VERSION);
+            return 0;
+        } else if (arg.starts_with("-") && arg != "-") {
+            std::fprintf(stderr, "quorvel: unknown option '%s'\n%s", argv[i], kUsage);
+            return 2;
+        } else if (method_file.empty()) {
+            method_file = argv[i];
+        } else {
+            std::fprintf(stderr, "quorvel: only one method file can be opened\n%s", kUsage);
+            return 2;
         }
     }
 
@@ -37,8 +63,13 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName("quorvel");
     QApplication::setWindowIcon(QIcon(":/quorvel/picon.png"));
 
+    // The running copy may have another working folder: it is handed the whole path.
+    const QString method_path =
+        method_file.empty() ? QString()
+                            : QFileInfo(QString::fromLocal8Bit(method_file)).absoluteFilePath();
     SingleInstance instance;
-    const InstanceResult instance_result = instance.acquire();
+    const InstanceResult instance_result = instance.acquire(
+        method_path.isEmpty() ? QByteArray("raise") : "open " + QFile::encodeName(method_path));
     if (!instance.problem().isEmpty())
         std::fprintf(stderr, "quorvel: %s\n", qUtf8Printable(instance.problem()));
     if (instance_result == InstanceResult::AnotherRuns) return 0;
@@ -77,12 +108,18 @@ int main(int argc, char** argv) {
     app.route_enter_to_terminal(&services.windows, &services.bridge);
 
     MainWindow main_window(services.ctx, options);
-    instance.on_raise_request([&main_window] {
+    auto to_front = [&main_window] {
         // Out of the task bar if minimised, but still maximised if it was.
         main_window.setWindowState((main_window.windowState() & ~Qt::WindowMinimized) |
                                    Qt::WindowActive);
         main_window.raise();
         main_window.activateWindow();
+    };
+    instance.on_raise_request(to_front);
+    instance.on_request([&main_window, to_front](const QByteArray& line) {
+        if (!line.startsWith("open ")) return;
+        to_front();
+        main_window.open_named_method(QFile::decodeName(line.mid(5)));
     });
     SignalWatcher signal_watcher([&main_window] {
         main_window.request_quit();
@@ -91,6 +128,7 @@ int main(int argc, char** argv) {
 
     main_window.start_up();
     if (main_window.shut_down_done()) return 0;
+    if (!method_path.isEmpty()) main_window.open_named_method_after_start_up(method_path);
     main_window.showMaximized();
     const int rc = QApplication::exec();
     main_window.shut_down();

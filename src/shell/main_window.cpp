@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenuBar>
@@ -18,7 +19,11 @@
 #include "comm/terminal_window.h"
 #include "core/session.h"
 #include "core/system.h"
+#include "method/method_file.h"
+#include "method/method_runner.h"
+#include "method/method_window.h"
 #include "pumpsetup/test_window.h"
+#include "shell/file_dialogs.h"
 #include "shell/message_presenter.h"
 #include "shell/notification_bridge.h"
 
@@ -166,26 +171,138 @@ void MainWindow::notify(Note note, int param) {
             break;
         case Note::MethodOpened:
             if (QWidget* m = ctx_.windows.widget(WindowId::Method)) {
-                method_normal_height_ = m->frameGeometry().height();
-                method_expanded_height_ = static_cast<int>(method_normal_height_ * 1.5);
+                method_client_height_ = m->height();
+                note_method_heights(m);
             }
             break;
         case Note::MethodNormalHeight:
-            resize_method_window(method_normal_height_);
-            break;
         case Note::MethodEditHeight:
-            resize_method_window(method_expanded_height_);
+            if (QWidget* m = ctx_.windows.widget(WindowId::Method)) {
+                note_method_heights(m);
+                // The heights are the frame's; the window has a fixed size, so its width and
+                // place stay as they are.
+                const int frame_extra = m->frameGeometry().height() - m->height();
+                const int height = note == Note::MethodEditHeight ? method_expanded_height_
+                                                                  : method_normal_height_;
+                m->setFixedHeight(std::max(0, height - frame_extra));
+            }
             break;
         default:
             break;
     }
 }
 
-void MainWindow::resize_method_window(int height) {
-    QWidget* m = ctx_.windows.widget(WindowId::Method);
-    if (!m) return;
-    const int frame_extra = m->frameGeometry().height() - m->height();
-    m->resize(m->width(), std::max(0, height - frame_extra));
+// The window manager may not have framed a new window yet when it reports its height, so
+// the height of its frame is added as it stands when the heights are used.
+void MainWindow::note_method_heights(const QWidget* m) {
+    method_normal_height_ = method_client_height_ + m->frameGeometry().height() - m->height();
+    method_expanded_height_ = static_cast<int>(method_normal_height_ * 1.5);
+}
+
+// --- the method commands ----------------------------------------------------------------
+
+// Open and New: the Test window must be closed first; during the initialisation, or with
+// a Method window open, they do nothing.
+bool MainWindow::method_open_refused() {
+    if (ctx_.windows.is_open(WindowId::Test)) {
+        ctx_.presenter.message(this, "Please close the Test window.", "fyi");
+        return true;
+    }
+    return init_running() || ctx_.windows.is_open(WindowId::Method);
+}
+
+void MainWindow::new_method() {
+    set_run_mode(ctx_.sys, MethodRunMode::Idle);
+    MethodDocument& doc = ctx_.sys.document;
+    doc.method_path.clear();
+    doc.method_title.clear();
+    ctx_.sys.run.step_count = 0;
+    open_method_window();
+}
+
+void MainWindow::open_method() {
+    // Before the dialog, so that even a cancelled Open leaves the pump stopped.
+    set_run_mode(ctx_.sys, MethodRunMode::Idle);
+    const QString path =
+        ctx_.dialogs.open_method(this, QString::fromStdString(ctx_.sys.document.method_path));
+    if (!path.isEmpty()) load_method(path);
+}
+
+void MainWindow::load_method(const QString& path) {
+    MethodDocument& doc = ctx_.sys.document;
+    doc.method_path = path.toStdString();
+    doc.method_title = QFileInfo(path).fileName().toStdString();
+    const int rows = read_method_file(ctx_.sys.method_table, doc.method_path);
+    ctx_.sys.run.step_count = rows;
+    if (rows > 0) {
+        open_method_window();
+    } else {
+        ctx_.presenter.message(this, "There was a problem with this file", "fyi");
+    }
+}
+
+void MainWindow::save_method() {
+    MethodDocument& doc = ctx_.sys.document;
+    if (ctx_.sys.run.mode.load() == MethodRunMode::Editing) {
+        ctx_.presenter.message(this, "Please exit Edit mode before saving", "fyi");
+        return;
+    }
+    if (doc.method_title.empty()) {
+        ctx_.bridge.post_command(WindowId::Main, cmd::SaveAs);
+        return;
+    }
+    if (write_method(doc.method_path)) after_method_saved();
+}
+
+void MainWindow::save_method_as() {
+    MethodDocument& doc = ctx_.sys.document;
+    if (ctx_.sys.run.mode.load() == MethodRunMode::Editing) {
+        ctx_.presenter.message(this, "Please exit Edit mode before saving", "fyi");
+        return;
+    }
+    const QString chosen = ctx_.dialogs.save_method(this, QString::fromStdString(doc.method_path));
+    if (chosen.isEmpty()) return;
+    const std::string path = with_method_extension(chosen.toStdString()).string();
+    if (!write_method(path)) return;
+    doc.method_path = path;
+    doc.method_title = QFileInfo(chosen).fileName().toStdString();
+    ctx_.bridge.post(WindowId::Method, Note::MethodName);
+    after_method_saved();
+}
+
+// A failed save says so and changes nothing: the method stays marked as changed, and a
+// window that was to close after the save stays open.
+bool MainWindow::write_method(const std::string& path) {
+    std::string error;
+    if (write_method_file(ctx_.sys.method_table, path, ctx_.sys.run.step_count.load(), &error))
+        return true;
+    ctx_.sys.document.close_after_save = false;
+    ctx_.presenter.message(
+        this, QString::fromStdString("The method could not be saved to " + path + ": " + error),
+        "Error");
+    return false;
+}
+
+void MainWindow::after_method_saved() {
+    MethodDocument& doc = ctx_.sys.document;
+    doc.method_modified = false;
+    if (doc.close_after_save) ctx_.bridge.post_command(WindowId::Method, cmd::MethodClose);
+}
+
+void MainWindow::open_named_method(const QString& path) {
+    named_method_ = path;
+    command(cmd::OpenNamedMethod);
+}
+
+void MainWindow::open_named_method_after_start_up(const QString& path) {
+    if (ctx_.sys.comm.pump.has_port.load()) {
+        named_method_ = path;
+        init_state_.method_instead_of_test = true;
+    } else {
+        // No initialisation to wait for: open once the event loop runs.
+        named_method_ = path;
+        ctx_.bridge.post_command(WindowId::Main, cmd::OpenNamedMethod);
+    }
 }
 
 void MainWindow::handle_comm_timeout(int device) {
@@ -218,14 +335,24 @@ void MainWindow::command(int id) {
             }
             break;
         case cmd::Open:
+            if (!method_open_refused()) open_method();
+            break;
         case cmd::New:
-            if (w.is_open(WindowId::Test)) {
-                ctx_.presenter.message(this, "Please close the Test window.", "fyi");
+            if (!method_open_refused()) new_method();
+            break;
+        case cmd::OpenNamedMethod:
+            if (!named_method_.isEmpty() && !method_open_refused()) {
+                set_run_mode(ctx_.sys, MethodRunMode::Idle);
+                load_method(named_method_);
             }
+            named_method_.clear();
             break;
         case cmd::Save:
+            if (w.is_open(WindowId::Method)) save_method();
+            break;
         case cmd::SaveAs:
-            break;  // only with a Method window open
+            if (w.is_open(WindowId::Method)) save_method_as();
+            break;
         case cmd::Quit:
             close();
             break;
@@ -303,6 +430,11 @@ void MainWindow::open_status_window() {
 void MainWindow::open_terminal_window() {
     if (ctx_.windows.is_open(WindowId::Terminal)) return;
     (new TerminalWindow(ctx_, this))->show();
+}
+
+void MainWindow::open_method_window() {
+    if (ctx_.windows.is_open(WindowId::Method)) return;
+    (new MethodWindow(ctx_, this))->show();
 }
 
 void MainWindow::open_test_window() {

@@ -44,6 +44,13 @@ class MainWindow final : public QMainWindow, public NotifiedWindow, private Sess
     void open_status_window();
     void open_terminal_window();
     void open_test_window();
+    void open_method_window();
+
+    // A method named on the command line: opened as Open would open it (with its
+    // preconditions and messages), once the start-up initialisation is over, or at once when
+    // none starts. Also a method a second start hands over.
+    void open_named_method(const QString& path);
+    void open_named_method_after_start_up(const QString& path);
 
     // The help file's place and the viewer's download address.
     QString help_file_path() const;
@@ -59,9 +66,18 @@ class MainWindow final : public QMainWindow, public NotifiedWindow, private Sess
   private:
     void build_menu();
     void handle_comm_timeout(int device);
+    // The method commands.
+    void new_method();
+    void open_method();
+    void load_method(const QString& path);
+    void save_method();
+    void save_method_as();
+    bool method_open_refused();
+    bool write_method(const std::string& path);
+    void after_method_saved();
     void view_help();
     bool init_running() const;
-    void resize_method_window(int height);
+    void note_method_heights(const QWidget* method_window);
 
     // SessionHooks
     void port_failed(DeviceRole role, const std::string& device,
@@ -75,8 +91,10 @@ class MainWindow final : public QMainWindow, public NotifiedWindow, private Sess
     InitWindowState init_state_;
     bool quit_requested_ = false;
     bool shown_before_ = false;
+    int method_client_height_ = 0;  // the Method window's own, without its frame
     int method_normal_height_ = 0;
     int method_expanded_height_ = 0;
+    QString named_method_;
 };
 
 }  // namespace quorvel

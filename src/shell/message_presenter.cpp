@@ -55,7 +55,8 @@ void write_empty_x11_title(QWidget* w) {
 }
 #endif
 
-// A caption given empty stays empty, not the program's name.
+}  // namespace
+
 void keep_caption(QWidget* box, const QString& caption) {
 #ifdef QUORVEL_X11_TITLE
     if (caption.isEmpty()) write_empty_x11_title(box);
@@ -64,8 +65,6 @@ void keep_caption(QWidget* box, const QString& caption) {
     Q_UNUSED(caption);
 #endif
 }
-
-}  // namespace
 
 void DialogPresenter::message(QWidget* owner, const QString& text, const QString& caption,
                               const QString& detail) {

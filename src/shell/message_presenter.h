@@ -20,6 +20,9 @@ class MessagePresenter {
     virtual Answer question(QWidget* owner, const QString& text, const QString& caption) = 0;
 };
 
+// A caption given empty stays empty, not the program's name (call after the title is set).
+void keep_caption(QWidget* window, const QString& caption);
+
 // Real message boxes.
 class DialogPresenter final : public MessagePresenter {
   public:

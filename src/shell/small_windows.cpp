@@ -101,7 +101,8 @@ void InitWindow::command(int id) {
     // Closing does not stop a running initialisation; only the first close opens Test.
     if (state_.test_after_first_initialisation) {
         state_.test_after_first_initialisation = false;
-        ctx_.bridge.post_command(WindowId::Main, cmd::Test);
+        ctx_.bridge.post_command(WindowId::Main,
+                                 state_.method_instead_of_test ? cmd::OpenNamedMethod : cmd::Test);
     }
     close();
 }

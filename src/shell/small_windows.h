@@ -51,6 +51,9 @@ class ErrorWindow final : public QuorvelDialog {
 // Shared by every Init window of a run: only the first one to close opens the Test window.
 struct InitWindowState {
     bool test_after_first_initialisation = true;
+    // A method named on the command line opens instead of the Test window: Open is refused
+    // while the start-up initialisation runs, and the two windows exclude each other.
+    bool method_instead_of_test = false;
 };
 
 class InitWindow final : public QuorvelDialog {

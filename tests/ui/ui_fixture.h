@@ -34,8 +34,14 @@ class RecordingPresenter final : public MessagePresenter {
     void message(QWidget*, const QString& text, const QString& caption, const QString&) override {
         shown << caption + ": " + text;
     }
-    Answer question(QWidget*, const QString&, const QString&) override { return Answer::Cancel; }
+    Answer question(QWidget*, const QString& text, const QString& caption) override {
+        asked << caption + ": " + text;
+        return answer;
+    }
     QStringList shown;
+    // Every question asked, as "caption: text", and the answer each one gets.
+    QStringList asked;
+    Answer answer = Answer::Cancel;
 };
 
 // The messages expected from one step: none, or this one with the caption "fyi".
@@ -58,6 +64,13 @@ struct UiFixture {
             pump_port = port.get();
             replace_port(sys.comm.pump, std::move(port));
         }
+        // No real file dialog ever opens in a test: each one takes the next answer.
+        auto answer = [this](const char* kind) {
+            dialogs_asked << kind;
+            return dialog_answers.isEmpty() ? QString() : dialog_answers.takeFirst();
+        };
+        app_services.dialogs = {[answer](QWidget*, const QString&) { return answer("open"); },
+                                [answer](QWidget*, const QString&) { return answer("save"); }};
         main = std::make_unique<MainWindow>(ctx);
         app().route_enter_to_terminal(&windows, &bridge);
     }
@@ -138,6 +151,9 @@ struct UiFixture {
     NotificationBridge& bridge = app_services.bridge;
     AppContext& ctx = app_services.ctx;
     MemoryPort* pump_port = nullptr;
+    // The file dialogs' answers still to give (empty: cancelled) and the ones asked so far.
+    QStringList dialog_answers;
+    QStringList dialogs_asked;
     std::size_t answered = 0;
     std::uint32_t now_ms = 1000;
     QWidget method_stand_in;

@@ -148,5 +148,23 @@ TEST_F(MethodFile, WhatIsNotAMethodFileGivesZeroAtOnce) {
     }
 }
 
+TEST(MethodFileName, SaveAsForcesTheExtensionOnTheFileNameOnly) {
+    const struct {
+        const char* chosen;
+        const char* saved;
+    } cases[] = {
+        {"/data/run", "/data/run.pmf"},
+        {"/data/run.pmf", "/data/run.pmf"},
+        {"/data/run.2.txt", "/data/run.pmf"},
+        {"/data/v1.2/run", "/data/v1.2/run.pmf"},
+        {"/data/v1.2/run.old", "/data/v1.2/run.pmf"},
+        {"run", "run.pmf"},
+    };
+    for (const auto& k : cases) EXPECT_EQ(with_method_extension(k.chosen).string(), k.saved);
+    // No length limit: a long folder and name come out whole.
+    const std::string deep = "/" + std::string(200, 'd') + "/" + std::string(150, 'n');
+    EXPECT_EQ(with_method_extension(deep + ".x").string(), deep + ".pmf");
+}
+
 }  // namespace
 }  // namespace quorvel

@@ -153,6 +153,38 @@ TEST_F(Runner, SelectionFollowsTheCurrentStepOutsideEditing) {
     EXPECT_EQ(notifier.count(Call::Post, WindowId::Method, Note::MethodSelect), 0);
 }
 
+TEST_F(Runner, TheRowToSelectIsPostedOncePerChange) {
+    load({{"Dispense", "20", "600", "0", "false"}, {"Aspirate", "10", "60", "0", "false"}});
+    // The window never catches up here: its mirror stays where the test puts it.
+    auto posted = [this] {
+        std::vector<int> out;
+        for (const Call& c : notifier.calls())
+            if (c.kind == Call::Post && c.code == code(Note::MethodSelect)) out.push_back(c.param);
+        notifier.clear();
+        return out;
+    };
+    run();
+    passes(6);
+    EXPECT_EQ(posted(), std::vector<int>{0}) << "row 0 started, then moved for five passes";
+    motion_ends();
+    passes(4);
+    EXPECT_EQ(posted(), std::vector<int>{1});
+
+    set_run_mode(sys, MethodRunMode::Idle);
+    r.selected_line = -1;
+    passes(3);
+    EXPECT_EQ(posted(), std::vector<int>{}) << "the window already shows no line";
+
+    set_run_mode(sys, MethodRunMode::Editing);
+    r.current_step = 1;
+    r.selected_line = 1;
+    passes(3);
+    EXPECT_EQ(posted(), std::vector<int>{}) << "the list is the operator's while editing";
+    set_run_mode(sys, MethodRunMode::Idle);
+    passes(3);
+    EXPECT_EQ(posted(), std::vector<int>{-1}) << "after editing, the operator's line is taken back";
+}
+
 TEST_F(Runner, RunnerOnlyRunsWhileTheMethodWindowIsOpen) {
     load({{"Dispense", "20", "600", "0", "false"}});
     notifier.open(WindowId::Method, false);

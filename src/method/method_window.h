@@ -1,0 +1,126 @@
+#pragma once
+// The Method window: the step list of the method in memory, its run controls and lamps,
+// and the Edit mode in which rows are made and changed. Window thread.
+
+#include <QRect>
+#include <array>
+
+#include "method/method_run.h"
+#include "shell/quorvel_dialog.h"
+
+class QButtonGroup;
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QRadioButton;
+
+namespace quorvel {
+
+class MethodLamp;
+
+// The Method window's controls (their objectName is "ctl" and the number).
+namespace method_ctl {
+inline constexpr int SettingsLine = 2011;
+inline constexpr int Name = 4002;
+inline constexpr int Status = 4003;
+inline constexpr int Run = 4004;
+inline constexpr int Reset = 4005;
+inline constexpr int Event = 4006;
+inline constexpr int Heading = 4007;
+inline constexpr int Edit = 4008;
+inline constexpr int Repeat = 4010;
+inline constexpr int EndEdit = 4100;
+inline constexpr int Aspirate = 4101;
+inline constexpr int Dispense = 4102;
+inline constexpr int Wash = 4103;
+inline constexpr int MultiPos = 4104;
+inline constexpr int TwoPos = 4105;
+inline constexpr int Volume = 4106;
+inline constexpr int Rate = 4107;
+inline constexpr int Wait = 4108;
+inline constexpr int StepEvent = 4109;
+inline constexpr int Up = 4110;
+inline constexpr int Down = 4111;
+inline constexpr int RowNumber = 4112;
+inline constexpr int Insert = 4113;
+inline constexpr int Delete = 4114;
+inline constexpr int Duplicate = 4115;
+inline constexpr int Position = 4116;
+inline constexpr int Direction = 4117;
+inline constexpr int StepList = 4200;
+inline constexpr int Close = 4201;
+}  // namespace method_ctl
+
+class MethodWindow final : public QuorvelDialog {
+  public:
+    // The six activity lamps, in this order.
+    enum Lamp { Ready, Wait, Dispense, Aspirate, Wash, Valve, LampCount };
+
+    MethodWindow(AppContext& ctx, QWidget* owner);
+    void notify(Note note, int param) override;
+    void command(int id) override;
+
+    // Lamp squares in pixels of the client area; the outline is painted one pixel past
+    // right() and bottom(), as a one-pixel pen draws it.
+    const std::array<QRect, LampCount>& lamps() const { return lamps_; }
+
+  private:
+    void build_edit_group();
+    void set_edit_enabled(bool on);
+    void fill_list(int n);
+    void render_row(int r);
+    void select_line(int r);
+    void list_selection_changed();
+
+    void edit();
+    void end_edit();
+    void close_window();
+    void step_row(int delta);
+    void row_operation(int id);
+    void show_current_row();
+    void show_name();
+    void show_mode();
+    void show_activity(int activity);
+
+    // Edit handlers; each ends by writing the current row back.
+    void action_clicked(int id);
+    void volume_changed();
+    void rate_changed();
+    void wait_changed();
+    void position_chosen(int index);
+    void direction_chosen(int index);
+    void event_clicked(bool checked);
+    void store_current_row();
+    // Sets a field's text and runs its handler, as typing it would.
+    void set_field(QLineEdit* field, const QString& text);
+    void fill_valve_lists(bool multi);
+    void set_radio(int id);
+    bool editing() const;
+
+    QLabel* settings_line_;
+    QLabel* name_;
+    QLabel* status_;
+    QCheckBox* repeat_;
+    QListWidget* list_;
+    QGroupBox* edit_group_ = nullptr;
+    QButtonGroup* actions_ = nullptr;
+    QLabel* row_number_ = nullptr;
+    QLineEdit* volume_ = nullptr;
+    QLineEdit* rate_ = nullptr;
+    QLineEdit* wait_ = nullptr;
+    QCheckBox* step_event_ = nullptr;
+    QComboBox* position_ = nullptr;
+    QComboBox* direction_ = nullptr;
+
+    std::array<QRect, LampCount> lamps_;
+    std::array<MethodLamp*, LampCount> lamp_widgets_{};
+    int shown_activity_ = -1;
+    bool selecting_ = false;  // the window itself is changing the step list's selection
+    bool clamping_ = false;   // a rate above the maximum is being replaced by it
+    bool closed_ = false;
+};
+
+}  // namespace quorvel
