@@ -7,11 +7,12 @@
 #include <errno.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <QDirIterator>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cstring>
@@ -66,13 +67,38 @@ bool hangs_up(int peer) {
     return hung_up;
 }
 
-// What a shell command run in dir prints, or why it failed.
-QByteArray sh(const QString& dir, const QString& command) {
-    QProcess p;
-    p.setWorkingDirectory(dir);
-    p.start("sh", {"-c", command});
-    p.waitForFinished();
-    return p.exitCode() == 0 ? p.readAllStandardOutput() : "failed: " + p.readAllStandardError();
+// Type, mode, owner, size, inode, time and link target of everything below dir.
+QStringList snapshot(const QString& dir) {
+    QStringList all;
+    QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        struct stat st {};
+        ::lstat(QFile::encodeName(path).constData(), &st);
+        all << QStringLiteral("%1 %2 %3 %4 %5 %6.%7 %8")
+                   .arg(path)
+                   .arg(st.st_mode, 0, 8)
+                   .arg(st.st_uid)
+                   .arg(st.st_size)
+                   .arg(st.st_ino)
+                   .arg(st.st_mtim.tv_sec)
+                   .arg(st.st_mtim.tv_nsec)
+                   .arg(QFile::symLinkTarget(path));
+    }
+    all.sort();
+    return all;
+}
+
+// Creates a private folder, then sets its mode (mkdir's is filtered by the umask).
+bool make_folder(const QString& path, mode_t mode = 0700) {
+    const QByteArray p = QFile::encodeName(path);
+    return ::mkdir(p.constData(), 0700) == 0 && ::chmod(p.constData(), mode) == 0;
+}
+
+bool make_file(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write("data") == 4;
 }
 
 // The running copy, counting what later starts asked of it.
@@ -110,10 +136,7 @@ class SingleInstanceTest : public QObject {
         QFETCH(QByteArray, request);
         QTemporaryDir base;
         const QString dir = base.path() + "/quorvel";
-        if (!leftover.isEmpty()) {
-            QCOMPARE(sh(base.path(), "mkdir -m 700 quorvel && touch quorvel/" + leftover),
-                     QByteArray());
-        }
+        if (!leftover.isEmpty()) QVERIFY(make_folder(dir) && make_file(dir + "/" + leftover));
         if (stale_socket) plant_stale_socket(dir + "/quorvel.socket");
         {
             RunningCopy first(dir);
@@ -187,32 +210,43 @@ class SingleInstanceTest : public QObject {
     // Anything in the folder's place that is not a private folder of this user: the program
     // starts unguarded, says why, and leaves it as it was.
     void untrustedFolder_data() {
-        QTest::addColumn<QString>("planted");
+        QTest::addColumn<int>("planted");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("symlink to a private folder")
-            << u"mkdir -m 700 elsewhere && ln -s elsewhere quorvel"_s << u"symbolic link"_s;
-        QTest::newRow("group may read") << u"mkdir -m 750 quorvel"_s << u"(mode 0750)"_s;
-        QTest::newRow("others may enter") << u"mkdir -m 701 quorvel"_s << u"(mode 0701)"_s;
-        QTest::newRow("regular file") << u"echo data >quorvel"_s << u"is not a folder"_s;
-        QTest::newRow("parent missing") << QString() << u"cannot create"_s;
-        QTest::newRow("lock file is a folder")
-            << u"mkdir -m 700 quorvel quorvel/quorvel.lock"_s << u"cannot open the lock file"_s;
+        QTest::newRow("symlink to a private folder") << 0 << u"symbolic link"_s;
+        QTest::newRow("group may read") << 1 << u"(mode 0750)"_s;
+        QTest::newRow("others may enter") << 2 << u"(mode 0701)"_s;
+        QTest::newRow("regular file") << 3 << u"is not a folder"_s;
+        QTest::newRow("parent missing") << 4 << u"cannot create"_s;
+        QTest::newRow("lock file is a folder") << 5 << u"cannot open the lock file"_s;
     }
     void untrustedFolder() {
-        QFETCH(QString, planted);
+        QFETCH(int, planted);
         QFETCH(QString, reason);
         QTemporaryDir base;
-        const QString folder = base.path() + (planted.isEmpty() ? "/no-such" : "") + "/quorvel";
-        QCOMPARE(sh(base.path(), planted), QByteArray());
-        // Type, mode, owner, size, inode, time and link target of all there is.
-        const QString everything = "find . -printf '%y %p %m %U %s %i %T@ %l\\n' | sort";
-        const QByteArray before = sh(base.path(), everything);
+        const QString folder = base.path() + (planted == 4 ? "/no-such" : "") + "/quorvel";
+        switch (planted) {
+            case 0:
+                QVERIFY(make_folder(base.path() + "/elsewhere"));
+                QVERIFY(::symlink("elsewhere", QFile::encodeName(folder).constData()) == 0);
+                break;
+            case 1:
+            case 2:
+                QVERIFY(make_folder(folder, planted == 1 ? 0750 : 0701));
+                break;
+            case 3:
+                QVERIFY(make_file(folder));
+                break;
+            case 5:
+                QVERIFY(make_folder(folder) && make_folder(folder + "/quorvel.lock"));
+                break;
+        }
+        const QStringList before = snapshot(base.path());
 
         SingleInstance instance(folder);
         QCOMPARE(instance.acquire(), InstanceResult::Unguarded);
         QVERIFY2(instance.problem().contains(reason), qPrintable(instance.problem()));
         QVERIFY2(instance.problem().contains(folder), qPrintable(instance.problem()));
-        QCOMPARE(sh(base.path(), everything), before);
+        QCOMPARE(snapshot(base.path()), before);
     }
 
     // Owner checked against the uid given, so the test means the same as root.
