@@ -101,6 +101,17 @@ int main(int argc, char** argv) {
     bridge.deliver(WindowId::Terminal, Note::TerminalLines, 0);
     ok &= save(windows.widget(WindowId::Terminal), out, "terminal");
 
+    // The Setup window over the two ports in use, with the backlash the controller reported.
+    sys.update_config([](PumpSettings& s, PumpCalibration&) {
+        s.com_pump = 1;
+        s.com_valve = 2;
+    });
+    sys.comm.backlash_enabled = true;
+    sys.comm.backlash_ul = 0.5;
+    main_window.command(cmd::Setup);
+    ok &= save(windows.widget(WindowId::Setup), out, "setup");
+    windows.widget(WindowId::Setup)->close();
+
     main_window.open_test_window();
     sys.comm.move_dispensing = true;
     sys.comm.move_washing = false;
