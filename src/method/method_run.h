@@ -19,6 +19,9 @@ struct MethodRun {
     std::atomic<int> step_count{0};
     std::atomic<int> wait_remaining_ms{0};
     std::atomic<bool> event_flag{false};  // the operator's Event, alive for one pass
+    // Goes up by one whenever the runner starts a step: a row that starts again (a
+    // one-row method that repeats) leaves current_step as it was.
+    std::atomic<unsigned> steps_started{0};
 
     // Mirrors of the Method window's Repeat box and step-list selection, kept current by
     // the window, so the runner never has to wait for the window thread.

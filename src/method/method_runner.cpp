@@ -72,6 +72,7 @@ void run_method_step(System& sys) {
                     r.current_step.store(next);
                     start_step(sys, p);
                     r.wait_remaining_ms.store(p.wait_ms);
+                    r.steps_started.fetch_add(1);
                 }
             }
         }

@@ -18,10 +18,18 @@ extern char** environ;
 
 namespace quorvel::testing {
 
+// Descriptors the child gets as its standard input, output and error (-1: the test's own).
+struct ChildStdio {
+    int in = -1;
+    int out = -1;
+    int err = -1;
+};
+
 class ChildProcess {
   public:
     ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                 const std::string& dir, const std::map<std::string, std::string>& env) {
+                 const std::string& dir, const std::map<std::string, std::string>& env,
+                 ChildStdio stdio = {}) {
         std::vector<std::string> env_strings;
         for (char** e = environ; *e; ++e) {
             const std::string entry(*e);
@@ -41,6 +49,9 @@ class ChildProcess {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+        if (stdio.in >= 0) posix_spawn_file_actions_adddup2(&actions, stdio.in, STDIN_FILENO);
+        if (stdio.out >= 0) posix_spawn_file_actions_adddup2(&actions, stdio.out, STDOUT_FILENO);
+        if (stdio.err >= 0) posix_spawn_file_actions_adddup2(&actions, stdio.err, STDERR_FILENO);
         if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
             pid_ = -1;
         }

@@ -1,0 +1,302 @@
+#include "run_method.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "comm/pump_init.h"
+#include "comm/serial_port.h"
+#include "core/session.h"
+#include "method/method_file.h"
+#include "method/method_runner.h"
+#include "run/run_monitor.h"
+#include "run/step_report.h"
+#include "run/stop_signals.h"
+#include "simulated_ports.h"
+
+namespace quorvel::run {
+namespace {
+
+void say(const std::string& text) {
+    std::fprintf(stderr, "quorvel-run: %s\n", text.c_str());
+    std::fflush(stderr);
+}
+
+// A reader that has gone away costs the report, never the run: the pump is still working.
+void print_line(const std::string& line) {
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+std::string role_name(DeviceRole role) {
+    return role == DeviceRole::Pump ? "pump" : "valve";
+}
+
+class StartupHooks final : public SessionHooks {
+  public:
+    void port_failed(DeviceRole role, const std::string& device,
+                     const std::string& reason) override {
+        failure = "Cannot open " + role_name(role) + " serial port. " + device + ": " + reason;
+    }
+    void report(const std::string& text) override { say(text); }
+    bool quit_requested() override { return !failure.empty(); }
+
+    std::string failure;
+};
+
+struct Needs {
+    int pump_row = -1;  // first row that drives the pump, or -1
+    int valve_row = -1;
+    bool event = false;
+};
+
+Needs method_needs(const MethodTable& t, int rows) {
+    Needs n;
+    for (int r = 0; r < rows; ++r) {
+        const StepParams p = decode_row(t[r]);
+        const bool pump = p.action == StepAction::Aspirate || p.action == StepAction::Dispense ||
+                          p.action == StepAction::Wash;
+        const bool valve =
+            p.action == StepAction::MultiValve || p.action == StepAction::TwoPosValve;
+        if (pump && n.pump_row < 0) n.pump_row = r;
+        if (valve && n.valve_row < 0) n.valve_row = r;
+        n.event = n.event || p.event;
+    }
+    return n;
+}
+
+std::string signal_name(int sig) {
+    const char* abbrev = sigabbrev_np(sig);
+    return abbrev ? std::string("SIG") + abbrev : "signal " + std::to_string(sig);
+}
+
+// The run of one method through a started session, until it ends one way or another.
+class MethodRunner {
+  public:
+    MethodRunner(const RunOptions& o, Session& session, RunMonitor& monitor, StopSignals& signals,
+                 bool read_events)
+        : o_(o),
+          session_(session),
+          sys_(session.sys()),
+          monitor_(monitor),
+          signals_(signals),
+          stdin_open_(read_events) {}
+
+    int run();
+
+  private:
+    std::optional<int> handle(const RunEvent& e);
+    std::optional<int> read_standard_input();
+    std::optional<int> event_cannot_come();
+    void begin();
+    std::string device_of(DeviceRole role) const;
+
+    const RunOptions& o_;
+    Session& session_;
+    System& sys_;
+    RunMonitor& monitor_;
+    StopSignals& signals_;
+    bool stdin_open_;
+    bool initialising_ = false;
+    bool running_ = false;
+};
+
+std::string MethodRunner::device_of(DeviceRole role) const {
+    const PumpSettings s = sys_.settings();
+    const int index = role == DeviceRole::Pump ? s.com_pump : s.com_valve;
+    return "COM" + std::to_string(index) + ", " + session_.ports().device_name(index);
+}
+
+void MethodRunner::begin() {
+    running_ = true;
+    sys_.run.repeat.store(o_.repeat);
+    // As the Method window opens: the pump stopped and the run rewound; then Run.
+    set_run_mode(sys_, MethodRunMode::Idle);
+    monitor_.begin_run(sys_);
+    set_run_mode(sys_, MethodRunMode::Active);
+}
+
+std::optional<int> MethodRunner::handle(const RunEvent& e) {
+    using K = RunEvent::Kind;
+    switch (e.kind) {
+        case K::StartInit:
+            if (!o_.no_init && !running_) {
+                initialising_ = session_.start_pump_initialisation(
+                                    [this] { monitor_.open_init_window(); }) == InitStart::Started;
+            }
+            break;
+        case K::InitDone:
+            initialising_ = false;
+            if (!running_) begin();
+            break;
+        case K::Timeout: {
+            const auto role = static_cast<DeviceRole>(e.value);
+            const int limit_s = (role == DeviceRole::Pump ? CommState::kPumpReplyTimeoutMs
+                                                          : CommState::kValveReplyTimeoutMs) /
+                                1000;
+            say("no reply from the " + role_name(role) + " (" + device_of(role) + ") within " +
+                std::to_string(limit_s) + " s" +
+                (initialising_ ? " while initialising the pump" : "") + "; stopping the pump");
+            cancel_pump_initialisation(sys_);
+            return kExitFailed;
+        }
+        case K::StepStarted:
+            if (e.value >= 0 && e.value < kMethodRows) {
+                const MethodStep& row = sys_.method_table[e.value];
+                print_line(o_.json ? step_json_line(row, e.value, e.time_s)
+                                   : step_text_line(row, e.value));
+            }
+            break;
+        case K::EventWaiting:
+            if (!stdin_open_) return event_cannot_come();
+            say("step " + std::to_string(e.value + 1) + " waits for an event: press Enter");
+            break;
+        case K::MethodDone:
+            // As Reset: SSTP queued; the program ends once the pump has answered it.
+            set_run_mode(sys_, MethodRunMode::Idle);
+            monitor_.finish();
+            break;
+        case K::StopAnswered:
+            return kExitDone;
+        case K::Message:
+            say(e.text);
+            break;
+    }
+    return std::nullopt;
+}
+
+std::optional<int> MethodRunner::event_cannot_come() {
+    const int row = monitor_.unanswered_event_row();
+    if (row < 0) return std::nullopt;
+    say("standard input has ended while step " + std::to_string(row + 1) +
+        " waits for an event; stopping the pump");
+    return kExitFailed;
+}
+
+std::optional<int> MethodRunner::read_standard_input() {
+    char buf[512];
+    const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return std::nullopt;
+    if (n <= 0) {
+        stdin_open_ = false;
+        return event_cannot_come();
+    }
+    for (ssize_t i = 0; i < n; ++i) {
+        if (buf[i] == '\n') monitor_.press_event();
+    }
+    return std::nullopt;
+}
+
+int MethodRunner::run() {
+    // The session asked for the initialisation during its start-up, if it had a pump.
+    for (const RunEvent& e : monitor_.take_events()) {
+        if (auto status = handle(e)) return *status;
+    }
+    if (!initialising_) begin();
+    for (;;) {
+        pollfd fds[3] = {{monitor_.wake_fd(), POLLIN, 0},
+                         {signals_.fd(), POLLIN, 0},
+                         {stdin_open_ ? STDIN_FILENO : -1, POLLIN, 0}};
+        if (::poll(fds, 3, -1) < 0) continue;  // EINTR: a signal, read from its pipe below
+        if (const int sig = signals_.take()) {
+            say("stopped by " + signal_name(sig) + "; stopping the pump");
+            return 128 + sig;
+        }
+        if (fds[2].revents != 0) {
+            if (auto status = read_standard_input()) return *status;
+        }
+        if (fds[0].revents != 0) {
+            for (const RunEvent& e : monitor_.take_events()) {
+                if (auto status = handle(e)) return *status;
+            }
+        }
+    }
+}
+
+int list_method(const MethodTable& t, int rows, bool json) {
+    for (int r = 0; r < rows; ++r)
+        print_line(json ? step_json_line(t[r], r, std::nullopt) : step_text_line(t[r], r));
+    return kExitDone;
+}
+
+// Ends the session (escape byte, thread stopped, setup.txt saved, ports closed).
+int shut_down(Session& session, int status) {
+    const ShutdownResult r = session.shut_down();
+    if (r.ran && !r.settings_saved) say(settings_save_failure_text(r));
+    return status;
+}
+
+}  // namespace
+
+int run_method(const RunOptions& o) {
+    MethodTable table{};
+    const int rows = read_method_file(table, o.method_path);
+    if (rows <= 0) {
+        say(o.method_path + ": There was a problem with this file");
+        return kExitUsage;
+    }
+    if (o.list) return list_method(table, rows, o.json);
+    const Needs needs = method_needs(table, rows);
+
+    ::signal(SIGPIPE, SIG_IGN);
+    // Before any thread exists, so that all of them inherit the blocked signals.
+    StopSignals signals;
+    RunMonitor monitor;
+    if (!signals.ok() || !monitor.ok()) {
+        say(std::string("cannot make a pipe: ") + std::strerror(errno));
+        return kExitFailed;
+    }
+
+    DevicePortProvider devices = DevicePortProvider::from_environment();
+    PortProvider* ports = &devices;
+    std::unique_ptr<sim::SimulatedPorts> simulated;
+    SessionOptions session_options;
+    if (o.simulate) {
+        simulated = std::make_unique<sim::SimulatedPorts>(devices, o.time_scale);
+        std::string error;
+        if (!simulated->start(&error)) {
+            say("cannot start the simulated devices: " + error);
+            return kExitFailed;
+        }
+        ports = simulated.get();
+        session_options.default_ports = true;
+    }
+
+    Session session(monitor, *ports, session_options);
+    // From here on, however the program ends, the pump hears the escape byte.
+    guard_process_exit(session);
+    System& sys = session.sys();
+    sys.method_table = table;
+    sys.run.step_count.store(rows);
+
+    StartupHooks hooks;
+    const bool started = session.start_up(hooks);
+    signals.unblock_here();
+    if (!started) {
+        say(hooks.failure.empty() ? "the start-up did not complete" : hooks.failure);
+        return shut_down(session, kExitFailed);
+    }
+    // A step for a device without a port would wait for it for ever.
+    for (const auto& [row, link, role] :
+         {std::tuple{needs.pump_row, &sys.comm.pump, DeviceRole::Pump},
+          std::tuple{needs.valve_row, &sys.comm.valve, DeviceRole::Valve}}) {
+        if (row >= 0 && !link->has_port.load()) {
+            say("step " + std::to_string(row + 1) + " needs the " + role_name(role) +
+                ", but setup.txt names no " + role_name(role) + " port");
+            return shut_down(session, kExitFailed);
+        }
+    }
+
+    MethodRunner runner(o, session, monitor, signals, needs.event);
+    return shut_down(session, runner.run());
+}
+
+}  // namespace quorvel::run

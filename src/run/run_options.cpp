@@ -1,0 +1,100 @@
+#include "run_options.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace quorvel::run {
+
+const char* const kRunUsage =
+    "usage: quorvel-run [options] METHOD.pmf\n"
+    "Runs a method without windows: settings from setup.txt in the current folder, the\n"
+    "pump initialised, then every step as the Method window's Run does.\n"
+    "\n"
+    "  --no-init         do not initialise the pump first (its controller must already\n"
+    "                    report motion)\n"
+    "  --repeat          start again at step 1 after the last step, until interrupted\n"
+    "  --json            one JSON object per started step instead of the step's line\n"
+    "  --list            print the method's step lines and exit, touching no port\n"
+    "  --simulate        run against the built-in simulated pump (COM1) and valve (COM2)\n"
+    "  --time-scale X    with --simulate: multiply every simulated duration by X\n"
+    "  --help            show this text\n"
+    "  --version         show the version\n"
+    "\n"
+    "A step marked Event waits for a line on standard input (Enter).\n"
+    "Exit status: 0 the method ran to its end; 1 a port or a device failed; 2 bad usage or\n"
+    "an unreadable method; 128 + the signal's number when a signal stopped it.\n";
+
+namespace {
+
+bool parse_scale(std::string_view text, double& out) {
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, out);
+    return ec == std::errc() && ptr == end && std::isfinite(out) && out >= 0.0;
+}
+
+ParsedArguments usage_error(std::string message) {
+    ParsedArguments p;
+    p.outcome = ParseOutcome::UsageError;
+    p.error = std::move(message);
+    return p;
+}
+
+}  // namespace
+
+ParsedArguments parse_run_arguments(const std::vector<std::string_view>& args) {
+    ParsedArguments p;
+    RunOptions& o = p.options;
+    bool have_scale = false;
+    bool options_done = false;
+    bool have_method = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        if (!options_done && arg.starts_with("-") && arg != "-") {
+            if (arg == "--") {
+                options_done = true;
+            } else if (arg == "--help" || arg == "-h") {
+                p.outcome = ParseOutcome::Help;
+                return p;
+            } else if (arg == "--version") {
+                p.outcome = ParseOutcome::Version;
+                return p;
+            } else if (arg == "--no-init") {
+                o.no_init = true;
+            } else if (arg == "--repeat") {
+                o.repeat = true;
+            } else if (arg == "--json") {
+                o.json = true;
+            } else if (arg == "--list") {
+                o.list = true;
+            } else if (arg == "--simulate") {
+                o.simulate = true;
+            } else if (arg == "--time-scale" || arg.starts_with("--time-scale=")) {
+                std::string_view value;
+                if (arg == "--time-scale") {
+                    if (i + 1 >= args.size()) return usage_error("--time-scale needs a value");
+                    value = args[++i];
+                } else {
+                    value = arg.substr(std::string_view("--time-scale=").size());
+                }
+                if (!parse_scale(value, o.time_scale))
+                    return usage_error("bad --time-scale value '" + std::string(value) + "'");
+                have_scale = true;
+            } else {
+                return usage_error("unknown option '" + std::string(arg) + "'");
+            }
+        } else if (!have_method) {
+            o.method_path = std::string(arg);
+            have_method = true;
+        } else {
+            return usage_error("only one method file can be run");
+        }
+    }
+    if (!have_method) return usage_error("no method file named");
+    if (o.method_path.empty()) return usage_error("the method file's name is empty");
+    // Real devices keep their own pace; a scale there would be silently ignored.
+    if (have_scale && !o.simulate) return usage_error("--time-scale needs --simulate");
+    p.outcome = ParseOutcome::Run;
+    return p;
+}
+
+}  // namespace quorvel::run
