@@ -2,6 +2,7 @@
 find_package(Qt6 REQUIRED COMPONENTS Widgets)
 
 add_library(quorvel_gui STATIC
+  shell/desktop_documents.cpp
   shell/dialog_units.cpp
   shell/file_dialogs.cpp
   shell/main_window.cpp
@@ -15,6 +16,7 @@ add_library(quorvel_gui STATIC
   shell/window_registry.cpp
   comm/terminal_window.cpp
   method/method_window.cpp
+  pumpsetup/setup_window.cpp
   pumpsetup/test_window.cpp
   ${PROJECT_SOURCE_DIR}/resources/quorvel.qrc
 )

@@ -10,6 +10,7 @@ class WindowRegistry;
 class NotificationBridge;
 class MessagePresenter;
 struct FileDialogs;
+struct DesktopDocuments;
 
 struct AppContext {
     Session& session;
@@ -18,6 +19,7 @@ struct AppContext {
     NotificationBridge& bridge;
     MessagePresenter& presenter;
     FileDialogs& dialogs;
+    DesktopDocuments& documents;
 };
 
 }  // namespace quorvel

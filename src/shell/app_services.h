@@ -6,6 +6,7 @@
 #include "comm/serial_port.h"
 #include "core/session.h"
 #include "shell/app_context.h"
+#include "shell/desktop_documents.h"
 #include "shell/file_dialogs.h"
 #include "shell/notification_bridge.h"
 #include "shell/window_registry.h"
@@ -27,7 +28,8 @@ struct AppServices {
     Session session;
     System& sys = session.sys();
     FileDialogs dialogs = FileDialogs::standard();
-    AppContext ctx{session, sys, windows, bridge, presenter, dialogs};
+    DesktopDocuments documents = DesktopDocuments::standard();
+    AppContext ctx{session, sys, windows, bridge, presenter, dialogs, documents};
 };
 
 }  // namespace quorvel

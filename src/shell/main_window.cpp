@@ -3,16 +3,14 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QDesktopServices>
-#include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenuBar>
+#include <QPointer>
 #include <QScreen>
 #include <QShowEvent>
 #include <QStatusBar>
-#include <QUrl>
 #include <cstdio>
 
 #include "comm/pump_init.h"
@@ -22,7 +20,9 @@
 #include "method/method_file.h"
 #include "method/method_runner.h"
 #include "method/method_window.h"
+#include "pumpsetup/setup_window.h"
 #include "pumpsetup/test_window.h"
+#include "shell/desktop_documents.h"
 #include "shell/file_dialogs.h"
 #include "shell/message_presenter.h"
 #include "shell/notification_bridge.h"
@@ -324,8 +324,7 @@ void MainWindow::command(int id) {
     const WindowRegistry& w = ctx_.windows;
     switch (id) {
         case cmd::Setup:
-            // The Setup window comes with its own issue; its rule already holds.
-            if (w.is_open(WindowId::Setup) || init_running()) return;
+            if (!w.is_open(WindowId::Setup) && !init_running()) open_setup_window();
             break;
         case cmd::Test:
             if (w.is_open(WindowId::Method)) {
@@ -384,24 +383,32 @@ void MainWindow::command(int id) {
 }
 
 QString MainWindow::help_file_path() const {
-    return QString::fromStdString(ctx_.sys.startup_directory) + "/tamselhelp.pdf";
+    return QString::fromStdString(ctx_.sys.startup_directory) + "/" + kHelpFileName;
 }
 
+// A help file the lab keeps in the start-up directory comes first; without one, the guide
+// that was installed with the program.
 void MainWindow::view_help() {
-    const QString path = help_file_path();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    QString path = help_file_path();
+    if (!readable_document(path)) path = installed_guide_path(ctx_.documents.program_dir);
+    if (!readable_document(path)) {
         ctx_.presenter.message(this, "The help file is not installed.", "Help error");
         return;
     }
-    file.close();
-    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path))) {
-        ctx_.presenter.message(this,
-                               QString("You must have Adobe Reader to view help.\nYou can download "
-                                       "Adobe Reader at %1.")
-                                   .arg(kReaderDownload),
-                               "Help file requires pdf reader.");
-    }
+    // The desktop may find out only later that no viewer takes the file.
+    const QPointer<MainWindow> self(this);
+    ctx_.documents.open(path, [self, path] {
+        if (!self) return;
+        self->ctx_.presenter.message(
+            self,
+            QString("You must have Adobe Reader to view help.\nYou can download Adobe Reader at "
+                    "%1.")
+                .arg(kReaderDownload),
+            "Help file requires pdf reader.",
+            QString("No viewer could be started for %1. Any PDF viewer will do, with xdg-utils "
+                    "installed to start it.")
+                .arg(path));
+    });
 }
 
 // --- opening windows -------------------------------------------------------------------
@@ -435,6 +442,11 @@ void MainWindow::open_terminal_window() {
 void MainWindow::open_method_window() {
     if (ctx_.windows.is_open(WindowId::Method)) return;
     (new MethodWindow(ctx_, this))->show();
+}
+
+void MainWindow::open_setup_window() {
+    if (ctx_.windows.is_open(WindowId::Setup)) return;
+    (new SetupWindow(ctx_, this))->show();
 }
 
 void MainWindow::open_test_window() {

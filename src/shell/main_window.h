@@ -45,6 +45,7 @@ class MainWindow final : public QMainWindow, public NotifiedWindow, private Sess
     void open_terminal_window();
     void open_test_window();
     void open_method_window();
+    void open_setup_window();
 
     // A method named on the command line: opened as Open would open it (with its
     // preconditions and messages), once the start-up initialisation is over, or at once when
@@ -52,7 +53,8 @@ class MainWindow final : public QMainWindow, public NotifiedWindow, private Sess
     void open_named_method(const QString& path);
     void open_named_method_after_start_up(const QString& path);
 
-    // The help file's place and the viewer's download address.
+    // The help file in the start-up directory, which View Help shows before the installed
+    // guide; and the viewer's download address.
     QString help_file_path() const;
     static constexpr const char* kReaderDownload = "https://get.adobe.com/reader/";
 

@@ -1,5 +1,6 @@
 // The real quorvel program, started offscreen in a temporary directory, against the
 // simulated devices.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -158,6 +159,92 @@ TEST_F(ProgramE2e, APortThatCannotBeOpenedIsLeftOutOfSetup) {
     const std::string setup = read_setup();
     EXPECT_EQ(setup.rfind("com_pump=1\r\ngearbox=", 0), 0u) << setup;
     EXPECT_EQ(setup.find("com_valve"), std::string::npos) << setup;
+}
+
+// The command line's own answers: printed, and the program ends at once. It opens no window
+// (there is no display: a window would end it with an error), no port (COM1 and COM2 are
+// pseudo-terminals that would hear the start-up's carriage returns), no lock and no
+// setup.txt.
+class CommandLineE2e : public ProgramE2e {
+  protected:
+    struct Outcome {
+        std::optional<int> code;
+        std::string out;
+        std::string err;
+    };
+    Outcome run(const std::vector<std::string>& args) {
+        write_setup(kSetup);
+        const fs::path out = dir_ / "stdout", err = dir_ / "stderr";
+        const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        EXPECT_GE(out_fd, 0);
+        EXPECT_GE(err_fd, 0);
+        Outcome o;
+        {
+            ChildProcess program(QUORVEL_BINARY, args, dir_.string(),
+                                 {{"QT_QPA_PLATFORM", ""},
+                                  {"DISPLAY", ""},
+                                  {"WAYLAND_DISPLAY", ""},
+                                  {"XDG_RUNTIME_DIR", (dir_ / "runtime").string()},
+                                  {"QUORVEL_COM1", pump_.device_path()},
+                                  {"QUORVEL_COM2", valve_.device_path()}},
+                                 {-1, out_fd, err_fd});
+            ::close(out_fd);
+            ::close(err_fd);
+            EXPECT_TRUE(program.started());
+            o.code = program.wait_exit(std::chrono::seconds(30));
+        }
+        o.out = read_file(out);
+        o.err = read_file(err);
+        return o;
+    }
+    static std::string read_file(const fs::path& p) {
+        std::ifstream in(p, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    // A probe line written to each device once the program has ended: whatever the program
+    // sent would have arrived before it.
+    static void expect_only_probe(sim::PtyDevice& device) {
+        const int fd = ::open(device.device_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, "probe\r", 6), 6);
+        ::close(fd);
+        ASSERT_TRUE(wait_until([&] { return !device.received_lines().empty(); }));
+        EXPECT_EQ(device.received_bytes(), "probe\r");
+    }
+    void expect_nothing_touched() {
+        expect_only_probe(pump_);
+        expect_only_probe(valve_);
+        EXPECT_EQ(read_setup(), kSetup);
+        EXPECT_TRUE(fs::is_empty(dir_ / "runtime"));
+    }
+    static constexpr const char* kSetup = "com_pump=1\r\ncom_valve=2\r\n";
+};
+
+TEST_F(CommandLineE2e, HelpPrintsTheUsage) {
+    const Outcome o = run({"--help"});
+    EXPECT_EQ(o.code, 0);
+    EXPECT_EQ(o.out.rfind("usage: quorvel [--simulate] [METHOD.pmf]\n", 0), 0u) << o.out;
+    EXPECT_NE(o.out.find("--version"), std::string::npos) << o.out;
+    EXPECT_EQ(o.err, "");
+    expect_nothing_touched();
+}
+
+TEST_F(CommandLineE2e, VersionPrintsTheVersion) {
+    const Outcome o = run({"--version"});
+    EXPECT_EQ(o.code, 0);
+    EXPECT_EQ(o.out, "quorvel " QUORVEL_VERSION "\n");
+    EXPECT_EQ(o.err, "");
+    expect_nothing_touched();
+}
+
+TEST_F(CommandLineE2e, UnknownOptionIsAUsageError) {
+    const Outcome o = run({"--frobnicate", "method.pmf"});
+    EXPECT_EQ(o.code, 2);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err.rfind("quorvel: unknown option '--frobnicate'\nusage: quorvel ", 0), 0u)
+        << o.err;
+    expect_nothing_touched();
 }
 
 TEST_F(ProgramE2e, SecondInstanceExitsZeroAndTheFirstRunsOn) {

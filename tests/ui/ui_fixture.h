@@ -71,6 +71,13 @@ struct UiFixture {
         };
         app_services.dialogs = {[answer](QWidget*, const QString&) { return answer("open"); },
                                 [answer](QWidget*, const QString&) { return answer("save"); }};
+        // No real viewer starts either, and the program's folder holds no guide unless a test
+        // puts one there.
+        app_services.documents = {dir.path() + "/program/bin",
+                                  [this](const QString& path, std::function<void()> failed) {
+                                      documents_shown << path;
+                                      if (!viewer_starts) failed();
+                                  }};
         main = std::make_unique<MainWindow>(ctx);
         app().route_enter_to_terminal(&windows, &bridge);
     }
@@ -154,6 +161,9 @@ struct UiFixture {
     // The file dialogs' answers still to give (empty: cancelled) and the ones asked so far.
     QStringList dialog_answers;
     QStringList dialogs_asked;
+    // The documents handed to the desktop's viewer, and whether a viewer starts.
+    QStringList documents_shown;
+    bool viewer_starts = true;
     std::size_t answered = 0;
     std::uint32_t now_ms = 1000;
     QWidget method_stand_in;
