@@ -5,198 +5,132 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QProcess>
-#include <optional>
-#include <utility>
-#include <vector>
+#include <QScopeGuard>
 
 #include "shell/desktop_documents.h"
 #include "ui_fixture.h"
+
+// A child process started from this threaded program leaves ThreadSanitizer unable to
+// start any thread after it.
+#if defined(__SANITIZE_THREAD__)
+#define QUORVEL_THREAD_SANITIZER
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QUORVEL_THREAD_SANITIZER
+#endif
+#endif
 
 namespace quorvel::uitest {
 namespace {
 
 const QString kNotInstalled = "Help error: The help file is not installed.";
+const QString kNoReader =
+    "Help file requires pdf reader.: You must have Adobe Reader to view "
+    "help.\nYou can download Adobe Reader at " +
+    QString(MainWindow::kReaderDownload) + ".";
 
-// A small file standing in for a PDF.
-bool plant(const QString& path, const QByteArray& content) {
-    if (!QDir().mkpath(QFileInfo(path).path())) return false;
+const QString kGuide = "/program/share/doc/quorvel/tamselhelp.pdf";
+
+bool plant(const QString& path, const QByteArray& content = "%PDF-") {
     QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
+    return QDir().mkpath(path.section('/', 0, -2)) && f.open(QIODevice::WriteOnly) &&
+           f.write(content) == content.size();
 }
 
-// Environment variables set for one test (empty: unset), the old values put back after it.
-class EnvironmentOverride {
-  public:
-    EnvironmentOverride(std::initializer_list<std::pair<const char*, QByteArray>> values) {
-        for (const auto& [name, value] : values) {
-            saved_.emplace_back(name, qEnvironmentVariableIsSet(name)
-                                          ? std::optional<QByteArray>(qgetenv(name))
-                                          : std::nullopt);
-            value.isEmpty() ? qunsetenv(name) : qputenv(name, value);
-        }
-    }
-    ~EnvironmentOverride() {
-        for (const auto& [name, value] : saved_) value ? qputenv(name, *value) : qunsetenv(name);
-    }
-
-  private:
-    std::vector<std::pair<const char*, std::optional<QByteArray>>> saved_;
-};
-
-// A process started from this threaded test process leaves ThreadSanitizer unable to start
-// any thread after it, which ends the tests that follow; the default and AddressSanitizer
-// builds run these tests.
-#if defined(__SANITIZE_THREAD__)
-#define SKIP_WITH_THREAD_SANITIZER() QSKIP("no child processes under ThreadSanitizer")
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define SKIP_WITH_THREAD_SANITIZER() QSKIP("no child processes under ThreadSanitizer")
-#endif
-#endif
-#ifndef SKIP_WITH_THREAD_SANITIZER
-#define SKIP_WITH_THREAD_SANITIZER()
-#endif
-
-// The openers started so far have ended and are gone.
-bool openers_done() {
-    return QTest::qWaitFor([] {
-        return QCoreApplication::instance()
-            ->findChildren<QProcess*>(Qt::FindDirectChildrenOnly)
-            .isEmpty();
-    });
-}
+}  // namespace
 
 class HelpTest : public QObject {
     Q_OBJECT
 
-    static QString startup_help(const UiFixture& f) { return f.dir.path() + "/tamselhelp.pdf"; }
-    // Where the guide lies for the fixture's program folder, <dir>/program/bin.
-    static QString guide(const UiFixture& f) {
-        return f.dir.path() + "/program/share/doc/quorvel/tamselhelp.pdf";
-    }
-
   private slots:
-    void helpFileInTheStartupDirectoryComesFirst() {
+    // What lies under the help file's name in the start-up directory, whether the guide lies
+    // beside the fixture's program folder (<dir>/program/bin) and whether a viewer starts.
+    void whichFile_data() {
+        QTest::addColumn<QString>("startup");  // "file", "folder", "fifo" or none
+        QTest::addColumn<bool>("guide_too");
+        QTest::addColumn<bool>("viewer");
+        QTest::addColumn<QString>("shown");  // the file handed to the viewer, under <dir>
+        QTest::addColumn<QString>("message");
+        const QString none, help = "/tamselhelp.pdf";
+        QTest::newRow("start-up directory first") << "file" << true << true << help << none;
+        QTest::newRow("installed guide") << none << true << true << kGuide << none;
+        QTest::newRow("neither") << none << false << true << none << kNotInstalled;
+        QTest::newRow("a folder is no help file")
+            << "folder" << false << true << none << kNotInstalled;
+        // Opening a FIFO to look would wait for a writer that never comes.
+        QTest::newRow("a FIFO is no help file") << "fifo" << true << true << kGuide << none;
+        QTest::newRow("no viewer: help file") << "file" << false << false << help << kNoReader;
+        QTest::newRow("no viewer: guide") << none << true << false << kGuide << kNoReader;
+    }
+    void whichFile() {
+        QFETCH(QString, startup);
+        QFETCH(bool, guide_too);
         UiFixture f;
-        QVERIFY(plant(startup_help(f), "lab's own"));
-        QVERIFY(plant(guide(f), "guide"));
-        QCOMPARE(f.main->help_file_path(), startup_help(f));
+        const QString help = f.dir.path() + "/tamselhelp.pdf";
+        if (startup == "file") QVERIFY(plant(help));
+        if (startup == "folder") QVERIFY(QDir().mkpath(help));
+        if (startup == "fifo") QCOMPARE(::mkfifo(QFile::encodeName(help).constData(), 0600), 0);
+        if (guide_too) QVERIFY(plant(f.dir.path() + kGuide));
+        QFETCH(bool, viewer);
+        f.viewer_starts = viewer;
         f.main->command(cmd::ViewHelp);
-        QCOMPARE(f.documents_shown, QStringList{startup_help(f)});
-        QCOMPARE(f.presenter.shown, QStringList{});
+        QFETCH(QString, shown);
+        QCOMPARE(f.documents_shown.join(""), shown.isEmpty() ? shown : f.dir.path() + shown);
+        QTEST(f.presenter.shown.join(""), "message");
     }
 
-    void installedGuideWhenTheStartupDirectoryHasNone() {
-        UiFixture f;
-        QVERIFY(plant(guide(f), "guide"));
-        f.main->command(cmd::ViewHelp);
-        QCOMPARE(f.documents_shown, QStringList{guide(f)});
-        QCOMPARE(f.presenter.shown, QStringList{});
+    // The desktop's own opener: a stand-in xdg-open alone on PATH that notes the file and
+    // ends with the status given (-1: no xdg-open at all); only a failure brings the message.
+    void desktopOpener_data() {
+        QTest::addColumn<int>("status");
+        for (const int status : {0, 3, 4, -1}) QTest::addRow("%d", status) << status;
     }
-
-    void neitherHelpFileNorGuide() {
-        UiFixture f;
-        f.main->command(cmd::ViewHelp);
-        QCOMPARE(f.presenter.shown, QStringList{kNotInstalled});
-        QCOMPARE(f.documents_shown, QStringList{});
-    }
-
-    // A folder or a FIFO under the help file's name is no help file; opening a FIFO to look
-    // would wait for a writer that never comes.
-    void onlyARegularFileIsAHelpFile() {
-        for (const bool fifo : {false, true}) {
-            UiFixture f;
-            if (fifo) {
-                QCOMPARE(::mkfifo(QFile::encodeName(startup_help(f)).constData(), 0600), 0);
-            } else {
-                QVERIFY(QDir().mkpath(startup_help(f)));
-            }
-            f.main->command(cmd::ViewHelp);
-            QCOMPARE(f.presenter.shown, QStringList{kNotInstalled});
-            QVERIFY(plant(guide(f), "guide"));
-            f.main->command(cmd::ViewHelp);
-            QCOMPARE(f.documents_shown, QStringList{guide(f)});
-        }
-    }
-
-    void noViewer() {
-        for (const bool in_startup_dir : {true, false}) {
-            UiFixture f;
-            f.viewer_starts = false;
-            const QString path = in_startup_dir ? startup_help(f) : guide(f);
-            QVERIFY(plant(path, "help"));
-            f.main->command(cmd::ViewHelp);
-            QCOMPARE(f.documents_shown, QStringList{path});
-            QCOMPARE(f.presenter.shown,
-                     QStringList{"Help file requires pdf reader.: You must have Adobe Reader to "
-                                 "view help.\nYou can download Adobe Reader at " +
-                                 QString(MainWindow::kReaderDownload) + "."});
-        }
-    }
-
-    // The desktop's own opener, with a stand-in xdg-open alone on PATH that notes the file
-    // and ends with the status given: only a failed xdg-open brings the message.
     void desktopOpener() {
-        SKIP_WITH_THREAD_SANITIZER();
-        for (const int status : {0, 3, 4}) {
-            UiFixture f;
-            f.app_services.documents.open = DesktopDocuments::standard().open;
-            QVERIFY(plant(guide(f), "guide"));
-            const QString bin = f.dir.path() + "/path";
-            const QString noted = f.dir.path() + "/opened";
+        QFETCH(int, status);
+#ifdef QUORVEL_THREAD_SANITIZER
+        if (status >= 0) QSKIP("no child processes under ThreadSanitizer");
+#endif
+        UiFixture f;
+        f.app_services.documents.open = DesktopDocuments::standard().open;
+        const QString guide = f.dir.path() + kGuide;
+        const QString bin = f.dir.path() + "/path", noted = f.dir.path() + "/opened";
+        QVERIFY(plant(guide) && QDir().mkpath(bin));
+        if (status >= 0) {
             QVERIFY(plant(bin + "/xdg-open", QString("#!/bin/sh\necho \"$1\" > '%1'\nexit %2\n")
                                                  .arg(noted)
                                                  .arg(status)
                                                  .toUtf8()));
-            QVERIFY(QFile::setPermissions(bin + "/xdg-open",
-                                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-            const EnvironmentOverride path({{"PATH", QFile::encodeName(bin)}});
-            f.main->command(cmd::ViewHelp);
-            QVERIFY(openers_done());
-            QFile opened(noted);
-            QVERIFY(opened.open(QIODevice::ReadOnly));
-            QCOMPARE(opened.readAll(), (guide(f) + "\n").toUtf8());
-            QCOMPARE(f.presenter.shown.size(), status == 0 ? 0 : 1);
-            if (status != 0) QVERIFY(f.presenter.shown[0].startsWith("Help file requires pdf"));
+            QVERIFY(QFile::setPermissions(bin + "/xdg-open", QFile::ReadOwner | QFile::ExeOwner));
         }
-    }
-
-    // No xdg-open and no other way to the desktop: the message at once.
-    void noDesktopOpener() {
-        UiFixture f;
-        f.app_services.documents.open = DesktopDocuments::standard().open;
-        QVERIFY(plant(guide(f), "guide"));
-        QVERIFY(QDir().mkpath(f.dir.path() + "/empty"));
-        const EnvironmentOverride path({{"PATH", QFile::encodeName(f.dir.path() + "/empty")},
-                                        {"BROWSER", {}},
-                                        {"DEFAULT_BROWSER", {}}});
+        const QByteArray path = qgetenv("PATH");
+        const auto restore = qScopeGuard([&] { qputenv("PATH", path); });
+        qputenv("PATH", QFile::encodeName(bin));
         f.main->command(cmd::ViewHelp);
-        QVERIFY(openers_done());
-        QCOMPARE(f.presenter.shown.size(), 1);
-        QVERIFY(f.presenter.shown[0].startsWith("Help file requires pdf reader.: "));
+        QVERIFY(QTest::qWaitFor([] {  // the openers have ended and are gone
+            return QCoreApplication::instance()
+                ->findChildren<QProcess*>(Qt::FindDirectChildrenOnly)
+                .isEmpty();
+        }));
+        QFile opened(noted);
+        QCOMPARE(opened.open(QIODevice::ReadOnly) ? opened.readAll() : "(none)",
+                 status >= 0 ? (guide + "\n").toUtf8() : "(none)");
+        QCOMPARE(f.presenter.shown.join(""), status == 0 ? "" : kNoReader);
     }
 
     // The install rules put the program in <prefix>/bin and the guide in
-    // <prefix>/share/doc/quorvel; the build puts the guide it makes at the same place
-    // relative to the program it builds.
+    // <prefix>/share/doc/quorvel; the build makes the guide at the same place.
     void guideBesideTheProgram() {
-        QCOMPARE(installed_guide_path("/usr/bin"),
-                 QString("/usr/share/doc/quorvel/tamselhelp.pdf"));
         QCOMPARE(installed_guide_path("/opt/quorvel/bin/"),
                  QString("/opt/quorvel/share/doc/quorvel/tamselhelp.pdf"));
-        const QString built = installed_guide_path(QUORVEL_PROGRAM_DIR);
-        QVERIFY2(readable_document(built), qPrintable(built));
-        QFile pdf(built);
-        QVERIFY(pdf.open(QIODevice::ReadOnly));
+        QFile pdf(installed_guide_path(QUORVEL_PROGRAM_DIR));
+        QVERIFY2(pdf.open(QIODevice::ReadOnly), qPrintable(pdf.fileName()));
         QCOMPARE(pdf.read(5), QByteArray("%PDF-"));
     }
 };
 
 static const RegisterTestClass<HelpTest> registered;
 
-}  // namespace
 }  // namespace quorvel::uitest
 
 #include "help_test.moc"
