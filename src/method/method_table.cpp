@@ -11,36 +11,6 @@ namespace {
 
 constexpr int kLastRow = kMethodRows - 1;
 
-std::string_view action_word(StepAction a) {
-    switch (a) {
-        case StepAction::Aspirate:
-            return "Aspirate";
-        case StepAction::Dispense:
-            return "Dispense";
-        case StepAction::Wash:
-            return "Wash";
-        case StepAction::MultiValve:
-            return "Multi Valve";
-        case StepAction::TwoPosValve:
-            return "2 Pos.Valve";
-        default:
-            return "";
-    }
-}
-
-std::string_view direction_word(ValveDirection d) {
-    switch (d) {
-        case ValveDirection::Short:
-            return "Short";
-        case ValveDirection::CW:
-            return "CW";
-        case ValveDirection::CCW:
-            return "CCW";
-        default:
-            return "";
-    }
-}
-
 StepAction action_of(const StepText& t) {
     switch (t.at(0)) {
         case 'A':
@@ -82,6 +52,36 @@ bool can_insert(const MethodTable& t, int c) {
 }
 
 }  // namespace
+
+std::string_view action_word(StepAction a) {
+    switch (a) {
+        case StepAction::Aspirate:
+            return "Aspirate";
+        case StepAction::Dispense:
+            return "Dispense";
+        case StepAction::Wash:
+            return "Wash";
+        case StepAction::MultiValve:
+            return "Multi Valve";
+        case StepAction::TwoPosValve:
+            return "2 Pos.Valve";
+        default:
+            return "";
+    }
+}
+
+std::string_view direction_word(ValveDirection d) {
+    switch (d) {
+        case ValveDirection::Short:
+            return "Short";
+        case ValveDirection::CW:
+            return "CW";
+        case ValveDirection::CCW:
+            return "CCW";
+        default:
+            return "";
+    }
+}
 
 StepParams decode_row(const MethodStep& row) {
     StepParams p;

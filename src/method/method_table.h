@@ -70,6 +70,10 @@ struct StepParams {
     ValveDirection valve_direction = ValveDirection::None;
 };
 
+// The words a row's texts use for an action and a direction; empty for None.
+std::string_view action_word(StepAction a);
+std::string_view direction_word(ValveDirection d);
+
 // Pure forms, for any row and record.
 StepParams decode_row(const MethodStep& row);
 // A number whose text would not fit keeps the text of `previous` (see encode_step).

@@ -3,7 +3,6 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -63,16 +62,11 @@ bool passes_character_test(const QString& text) {
 
 SetupWindow::SetupWindow(AppContext& ctx, QWidget* owner)
     : QuorvelDialog(ctx, WindowId::Setup, owner, "Setup", 312, 112, 150, 90) {
-    auto group = [this](const QString& title, int x, int y, int w, int h) {
-        auto* g = new QGroupBox(title, this);
-        place(g, 0, x, y, w, h);
-        g->lower();
-    };
-    group("Pump", 8, 3, 46, 77);
-    group("Valve", 62, 3, 46, 77);
-    group("Pump", 113, 3, 98, 67);
-    group("Gearbox", 216, 3, 90, 32);
-    group("Backlash", 216, 42, 90, 46);
+    add_group("Pump", 8, 3, 46, 77);
+    add_group("Valve", 62, 3, 46, 77);
+    add_group("Pump", 113, 3, 98, 67);
+    add_group("Gearbox", 216, 3, 90, 32);
+    add_group("Backlash", 216, 42, 90, 46);
 
     auto port_group = [this](int none_id, int x) {
         auto* g = new QButtonGroup(this);

@@ -3,7 +3,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEvent>
-#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
@@ -78,15 +77,10 @@ TestWindow::TestWindow(AppContext& ctx, QWidget* owner)
         lamps_[i] = QRect(tl, br - QPoint(1, 1));
     }
 
-    auto group = [this](const QString& title, int x, int y, int w, int h) {
-        auto* g = new QGroupBox(title, this);
-        place(g, 0, x, y, w, h);
-        g->lower();
-    };
-    group("System Settings", 3, 6, 254, 30);
-    group("Flow Rate", 3, 42, 254, 34);
-    group("Fixed Volume", 3, 84, 254, 34);
-    group("Pump State", 3, 126, 254, 34);
+    add_group("System Settings", 3, 6, 254, 30);
+    add_group("Flow Rate", 3, 42, 254, 34);
+    add_group("Fixed Volume", 3, 84, 254, 34);
+    add_group("Pump State", 3, 126, 254, 34);
     for (std::size_t i = 0; i < lamps_.size(); ++i) {
         lamp_widgets_[i] = new StateLamp(this);
         lamp_widgets_[i]->setObjectName(QStringLiteral("lamp%1").arg(i));

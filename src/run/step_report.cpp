@@ -9,36 +9,6 @@
 namespace quorvel::run {
 namespace {
 
-std::string_view action_name(StepAction a) {
-    switch (a) {
-        case StepAction::Aspirate:
-            return "Aspirate";
-        case StepAction::Dispense:
-            return "Dispense";
-        case StepAction::Wash:
-            return "Wash";
-        case StepAction::MultiValve:
-            return "Multi Valve";
-        case StepAction::TwoPosValve:
-            return "2 Pos.Valve";
-        default:
-            return "None";
-    }
-}
-
-std::string direction_value(ValveDirection d) {
-    switch (d) {
-        case ValveDirection::Short:
-            return "\"Short\"";
-        case ValveDirection::CW:
-            return "\"CW\"";
-        case ValveDirection::CCW:
-            return "\"CCW\"";
-        default:
-            return "null";
-    }
-}
-
 // JSON has no infinity or NaN; a row text such as "1e999" decodes to one.
 std::string number(double v, int precision) {
     return std::isfinite(v) ? format_fixed(v, 0, precision) : "null";
@@ -60,11 +30,14 @@ std::string step_json_line(const MethodStep& row, int r, std::optional<double> t
     std::string j = "{";
     if (time_s) j += "\"time\":" + number(*time_s, 3) + ",";
     j += "\"row\":" + std::to_string(r + 1);
-    j += ",\"action\":\"" + std::string(action_name(p.action)) + "\"";
+    const std::string_view action = action_word(p.action);
+    j += ",\"action\":\"" + std::string(action.empty() ? "None" : action) + "\"";
     j += ",\"volume\":" + (pump ? number(p.volume_ul, 4) : "null");
     j += ",\"rate\":" + (pump ? number(p.rate_ul_per_sec * 60.0, 2) : "null");
     j += ",\"position\":" + (valve ? std::to_string(p.valve_position) : "null");
-    j += ",\"direction\":" + (valve ? direction_value(p.valve_direction) : "null");
+    j += ",\"direction\":" + (valve && p.valve_direction != ValveDirection::None
+                                  ? "\"" + std::string(direction_word(p.valve_direction)) + "\""
+                                  : "null");
     j += ",\"wait\":" + std::to_string(p.wait_ms / 1000);
     j += ",\"event\":";
     j += p.event ? "true" : "false";

@@ -2,59 +2,30 @@
 
 #include <fcntl.h>
 #include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
+#include "core/ending_signals.h"
 
 namespace quorvel::run {
-namespace {
-
-constexpr int kStopSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM, SIGUSR1,
-                                SIGUSR2, SIGALRM, SIGXCPU, SIGXFSZ, SIGPWR};
-
-std::atomic<int> write_fd{-1};
-static_assert(std::atomic<int>::is_always_lock_free);
-
-void on_signal(int sig) {
-    const int fd = write_fd.load();
-    if (fd < 0) return;
-    const unsigned char b = static_cast<unsigned char>(sig);
-    [[maybe_unused]] const ssize_t n = ::write(fd, &b, 1);
-}
-
-sigset_t stop_set() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int sig : kStopSignals) sigaddset(&set, sig);
-    return set;
-}
-
-}  // namespace
 
 StopSignals::StopSignals() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
     read_fd_ = fds[0];
-    write_fd.store(fds[1]);
-    const sigset_t set = stop_set();
+    write_fd_ = fds[1];
+    const sigset_t set = ending_signal_set();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    struct sigaction sa {};
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    for (const int sig : kStopSignals) ::sigaction(sig, &sa, nullptr);
+    route_ending_signals(write_fd_);
 }
 
 StopSignals::~StopSignals() {
-    for (const int sig : kStopSignals) ::signal(sig, SIG_DFL);
-    const int fd = write_fd.exchange(-1);
-    if (fd >= 0) ::close(fd);
+    restore_ending_signals();
+    if (write_fd_ >= 0) ::close(write_fd_);
     if (read_fd_ >= 0) ::close(read_fd_);
 }
 
 void StopSignals::unblock_here() {
-    const sigset_t set = stop_set();
+    const sigset_t set = ending_signal_set();
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 

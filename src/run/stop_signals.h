@@ -25,6 +25,7 @@ class StopSignals {
 
   private:
     int read_fd_ = -1;
+    int write_fd_ = -1;
     int first_ = 0;
 };
 

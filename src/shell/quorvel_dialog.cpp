@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QKeyEvent>
+#include <QGroupBox>
 #include <QPushButton>
 
 namespace quorvel {
@@ -86,6 +87,12 @@ void QuorvelDialog::closeEvent(QCloseEvent* e) {
 void QuorvelDialog::place(QWidget* w, int id, int x, int y, int wd, int ht) {
     if (id != 0) w->setObjectName(control_name(id));
     w->setGeometry(du_.rect(x, y, wd, ht));
+}
+
+void QuorvelDialog::add_group(const QString& title, int x, int y, int w, int h) {
+    auto* g = new QGroupBox(title, this);
+    place(g, 0, x, y, w, h);
+    g->lower();
 }
 
 QPushButton* QuorvelDialog::add_button(int id, const QString& text, int x, int y, int w, int h) {

@@ -33,6 +33,8 @@ class QuorvelDialog : public QDialog, public NotifiedWindow {
     // on the focused button presses it.
     QPushButton* add_button(int id, const QString& text, int x, int y, int w, int h);
     void place(QWidget* w, int id, int x, int y, int wd, int ht);
+    // A titled frame behind the controls placed in it.
+    void add_group(const QString& title, int x, int y, int w, int h);
 
     AppContext& ctx_;
     DialogUnits du_;

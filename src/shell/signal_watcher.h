@@ -18,6 +18,7 @@ class SignalWatcher final : public QObject {
   private:
     std::function<void()> on_signal_;
     QSocketNotifier* notifier_ = nullptr;
+    int fds_[2] = {-1, -1};
 };
 
 }  // namespace quorvel
