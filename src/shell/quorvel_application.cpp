@@ -7,7 +7,17 @@
 
 namespace quorvel {
 
-QuorvelApplication::QuorvelApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+QuorvelApplication::QuorvelApplication(int& argc, char** argv)
+    : QApplication(argc, argv), caret_flash_ms_(cursorFlashTime()) {
+    caret_rest_.setSingleShot(true);
+    connect(&caret_rest_, &QTimer::timeout, this, [] { setCursorFlashTime(0); });
+    caret_rest_.start(kCaretRestMs);
+}
+
+void QuorvelApplication::caret_wakes() {
+    if (caret_flash_ms_ > 0 && cursorFlashTime() == 0) setCursorFlashTime(caret_flash_ms_);
+    caret_rest_.start();
+}
 
 void QuorvelApplication::route_enter_to_terminal(WindowRegistry* windows,
                                                  NotificationBridge* bridge) {
@@ -16,6 +26,16 @@ void QuorvelApplication::route_enter_to_terminal(WindowRegistry* windows,
 }
 
 bool QuorvelApplication::notify(QObject* receiver, QEvent* event) {
+    switch (event->type()) {
+        case QEvent::KeyPress:
+        case QEvent::MouseButtonPress:
+        case QEvent::Wheel:
+        case QEvent::InputMethod:
+            caret_wakes();
+            break;
+        default:
+            break;
+    }
     // Only the key press as it comes from the keyboard: widgets that forward a key to a
     // child send it again, and that copy must not count twice.
     if (event->type() == QEvent::KeyPress && event->spontaneous() && windows_ && bridge_) {

@@ -363,6 +363,23 @@ class TestWindowTest : public QObject {
         QCOMPARE(pass(PumpActivity::Dispense), (QStringList{"lamp0", "lamp1"}));
     }
 
+    // Left alone, the caret stops blinking, so nothing is drawn; a key brings the blink back.
+    void caretRestsWhenLeftAlone() {
+        UiFixture f;
+        TestWindow* w = open_test(f);
+        QVERIFY(w);
+        auto* field = f.control<QLineEdit>(w, test_ctl::FlowRate);
+        QTest::keyClick(field, Qt::Key_End);
+        const int blink = QApplication::cursorFlashTime();
+        QVERIFY(blink > 0);
+        UiFixture::app().set_caret_rest_ms(1);
+        QTRY_COMPARE(QApplication::cursorFlashTime(), 0);
+        QTest::keyClick(field, Qt::Key_5);
+        QCOMPARE(QApplication::cursorFlashTime(), blink);
+        QVERIFY(field->text().endsWith("105"));  // the key also reached the field
+        UiFixture::app().set_caret_rest_ms(QuorvelApplication::kCaretRestMs);
+    }
+
     void lamps_data() {
         QTest::addColumn<int>("activity");
         QTest::addColumn<int>("lit");
