@@ -8,7 +8,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QPainter>
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
@@ -27,6 +26,7 @@
 #include "method/method_runner.h"
 #include "shell/message_presenter.h"
 #include "shell/notification_bridge.h"
+#include "shell/state_lamp.h"
 
 namespace quorvel {
 namespace {
@@ -94,31 +94,6 @@ int selected_row(const QListWidget* list) {
 
 }  // namespace
 
-// One lamp, painted whole by itself: an opaque widget of the lamp's own size, so that a
-// change repaints these few pixels and never the group box behind them.
-class MethodLamp final : public QWidget {
-  public:
-    explicit MethodLamp(QWidget* parent) : QWidget(parent) {
-        setAttribute(Qt::WA_OpaquePaintEvent);
-        setAttribute(Qt::WA_TransparentForMouseEvents);
-    }
-    void set_lit(bool lit) {
-        if (lit == lit_) return;
-        lit_ = lit;
-        update();
-    }
-
-  protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter p(this);
-        p.fillRect(rect(), Qt::black);
-        p.fillRect(rect().adjusted(1, 1, -1, -1), lit_ ? QColor(0, 255, 0) : QColor(255, 255, 255));
-    }
-
-  private:
-    bool lit_ = false;
-};
-
 MethodWindow::MethodWindow(AppContext& ctx, QWidget* owner)
     : QuorvelDialog(ctx, WindowId::Method, owner, "Method", 400, 214, 20, 20) {
     System& sys = ctx_.sys;
@@ -173,7 +148,7 @@ MethodWindow::MethodWindow(AppContext& ctx, QWidget* owner)
         QPoint(lamps_[Valve].right() + du_.x(7), band_bottom));
     group({}, lamp_frame);
     for (std::size_t i = 0; i < lamps_.size(); ++i) {
-        lamp_widgets_[i] = new MethodLamp(this);
+        lamp_widgets_[i] = new StateLamp(this);
         lamp_widgets_[i]->setObjectName(QStringLiteral("lamp%1").arg(kLampNames[i]));
         lamp_widgets_[i]->setGeometry(lamps_[i].adjusted(0, 0, 1, 1));
     }

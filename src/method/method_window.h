@@ -19,7 +19,7 @@ class QRadioButton;
 
 namespace quorvel {
 
-class MethodLamp;
+class StateLamp;
 
 // The Method window's controls (their objectName is "ctl" and the number).
 namespace method_ctl {
@@ -116,7 +116,7 @@ class MethodWindow final : public QuorvelDialog {
     QComboBox* direction_ = nullptr;
 
     std::array<QRect, LampCount> lamps_;
-    std::array<MethodLamp*, LampCount> lamp_widgets_{};
+    std::array<StateLamp*, LampCount> lamp_widgets_{};
     int shown_activity_ = -1;
     bool selecting_ = false;  // the window itself is changing the step list's selection
     bool clamping_ = false;   // a rate above the maximum is being replaced by it

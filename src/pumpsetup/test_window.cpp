@@ -5,7 +5,6 @@
 #include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPainter>
 #include <QPushButton>
 #include <algorithm>
 #include <cmath>
@@ -15,6 +14,7 @@
 #include "common/numeric_text.h"
 #include "core/system.h"
 #include "shell/message_presenter.h"
+#include "shell/state_lamp.h"
 
 namespace quorvel {
 namespace {
@@ -35,31 +35,6 @@ QComboBox* unit_list(QWidget* parent, const QStringList& items, int selected) {
 }
 
 }  // namespace
-
-// One lamp, painted whole by itself: an opaque widget of the lamp's own size, so that a
-// change repaints these few pixels and never the group box behind them.
-class StateLamp final : public QWidget {
-  public:
-    explicit StateLamp(QWidget* parent) : QWidget(parent) {
-        setAttribute(Qt::WA_OpaquePaintEvent);
-        setAttribute(Qt::WA_TransparentForMouseEvents);
-    }
-    void set_lit(bool lit) {
-        if (lit == lit_) return;
-        lit_ = lit;
-        update();
-    }
-
-  protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter p(this);
-        p.fillRect(rect(), Qt::black);
-        p.fillRect(rect().adjusted(1, 1, -1, -1), lit_ ? QColor(0, 255, 0) : QColor(255, 255, 255));
-    }
-
-  private:
-    bool lit_ = false;
-};
 
 QString format_test_value(double v) {
     return QString::fromStdString(std::fmod(v, 1.0) == 0.0 ? format_fixed(v, 4, 0)
