@@ -62,11 +62,10 @@ class FakePort final : public SerialPort {
         return lost_;
     }
     void close() override {
-        {
-            std::lock_guard lock(mutex_);
-            if (closed_) return;
-            closed_ = true;
-        }
+        // Logged under the port's lock, so whoever sees closed() also sees the event.
+        std::lock_guard lock(mutex_);
+        if (closed_) return;
+        closed_ = true;
         timeline_.add(name_ + " closed");
     }
 
