@@ -152,7 +152,8 @@ TEST_F(ProgramE2e, APortThatCannotBeOpenedIsLeftOutOfSetup) {
     auto program = start((dir_ / "no-such-device").string());
     ASSERT_TRUE(program->started());
     // The valve's message waits for the operator; a SIGTERM ends the program all the same.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_TRUE(wait_until([&] { return program->catches(SIGTERM); }, std::chrono::seconds(60)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     ASSERT_TRUE(program->running());
     program->signal(SIGTERM);
     ASSERT_EQ(program->wait_exit(std::chrono::seconds(30)), 0);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <string>
@@ -90,6 +91,18 @@ class ChildProcess {
         const pid_t r = ::waitpid(pid_, &status, WNOHANG);
         if (r == pid_) exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         return !exit_code_;
+    }
+
+    // Whether the child has a handler for the signal yet (the kernel's own account), so a
+    // test never races the program's start-up with a signal that would simply kill it.
+    bool catches(int sig) const {
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("SigCgt:", 0) == 0)
+                return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1u;
+        }
+        return false;
     }
 
   private:
