@@ -237,8 +237,7 @@ class MethodRunTest : public QObject {
             auto* m = dynamic_cast<QuorvelDialog*>(app.windows.widget(WindowId::Method));
             // The Open and the window stop the pump as it opens; those lines come first.
             QTRY_VERIFY_WITH_TIMEOUT(app.sys.comm.pump.queue.empty(), 10000);
-            QTest::qWait(300);
-            QCOMPARE(pump.received_lines().back(), std::string("SSTP"));
+            QTRY_VERIFY_WITH_TIMEOUT(pump.received_lines().back() == "SSTP", 10000);
             pump.clear_received();
             valve.clear_received();
 
