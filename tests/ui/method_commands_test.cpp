@@ -215,9 +215,7 @@ class MethodRunTest : public QObject {
         sim::SimPump pump(0.05);
         sim::SimValve valve(0.05);
         QVERIFY(pump.start() && valve.start());
-        QTemporaryDir dir;
-        const QString previous = QDir::currentPath();
-        QDir::setCurrent(dir.path());
+        const ScratchFolder dir;
         write_file(dir.filePath("setup.txt"), "com_pump=1\r\ncom_valve=2\r\npump=1\r\n");
         // 1 uL at 60 uL/min: one second of motion, a twentieth of it in the simulator.
         const QString path = dir.filePath("run.pmf");
@@ -258,7 +256,6 @@ class MethodRunTest : public QObject {
             QCOMPARE(app.sys.run.mode.load(), MethodRunMode::Idle);
             main.close();
         }
-        QDir::setCurrent(previous);
         QVERIFY(presenter.shown.isEmpty());
     }
 };

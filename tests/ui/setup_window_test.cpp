@@ -215,9 +215,7 @@ class SetupWindowTest : public QObject {
         sim::SimPump first(0.05), second(0.05);
         sim::SimValve valve(0.05);
         QVERIFY(first.start() && second.start() && valve.start());
-        QTemporaryDir dir;
-        const QString previous = QDir::currentPath();
-        QDir::setCurrent(dir.path());
+        const ScratchFolder dir;
         std::ofstream("setup.txt", std::ios::binary) << "com_pump=1\r\ncom_valve=2\r\npump=1\r\n";
         DevicePortProvider ports(
             {first.device_path(), valve.device_path(), second.device_path(), ""});
@@ -252,7 +250,6 @@ class SetupWindowTest : public QObject {
             main.close();
         }
         std::ifstream saved("setup.txt", std::ios::binary);
-        QDir::setCurrent(previous);
         QVERIFY(std::string(std::istreambuf_iterator<char>(saved), {})
                     .starts_with("com_pump=3\r\ncom_valve=2\r\n"));
         QCOMPARE(presenter.shown, QStringList());

@@ -23,9 +23,7 @@ class SimulatedRunTest : public QObject {
         sim::SimPump pump(0.05);
         sim::SimValve valve(0.05);
         QVERIFY(pump.start() && valve.start());
-        QTemporaryDir dir;
-        const QString previous = QDir::currentPath();
-        QDir::setCurrent(dir.path());
+        const ScratchFolder dir;
         DevicePortProvider ports({pump.device_path(), valve.device_path(), "", ""});
 
         RecordingPresenter presenter;
@@ -59,7 +57,6 @@ class SimulatedRunTest : public QObject {
             QCOMPARE(sys.comm.activity.load(), PumpActivity::Ready);
             main.close();
         }
-        QDir::setCurrent(previous);
     }
 };
 

@@ -44,9 +44,7 @@ class StartupTest : public QObject {
 
         sim::SimPump pump(0.05);
         QVERIFY(pump.start());
-        QTemporaryDir dir;
-        const QString previous = QDir::currentPath();
-        QDir::setCurrent(dir.path());
+        const ScratchFolder dir;
         if (!setup.isEmpty()) {
             QFile f(dir.filePath("setup.txt"));
             QVERIFY(f.open(QIODevice::WriteOnly));
@@ -74,7 +72,6 @@ class StartupTest : public QObject {
         QFile written(dir.filePath("setup.txt"));
         QVERIFY(written.open(QIODevice::ReadOnly));
         QVERIFY2(written.readAll().startsWith(written_start), qPrintable(QString(written_start)));
-        QDir::setCurrent(previous);
     }
 
     // Closing the program reports a settings file it could not save; a signal's end only
@@ -86,9 +83,7 @@ class StartupTest : public QObject {
     }
     void aFailedSaveAtExitIsReported() {
         QFETCH(bool, by_signal);
-        QTemporaryDir dir;
-        const QString previous = QDir::currentPath();
-        QDir::setCurrent(dir.path());
+        const ScratchFolder dir;
         QVERIFY(QDir(dir.path()).mkdir("setup.txt"));  // nothing can replace a folder
         RecordingPresenter presenter;
         AppServices app(presenter);
@@ -100,7 +95,6 @@ class StartupTest : public QObject {
             main.close();
             QVERIFY(main.shut_down_done());
         }
-        QDir::setCurrent(previous);
         if (by_signal) {
             QCOMPARE(presenter.shown, QStringList{});
         } else {

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDir>
 #include <QObject>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -48,6 +49,23 @@ class RecordingPresenter final : public MessagePresenter {
 inline QStringList fyi(const QString& text) {
     return text.isEmpty() ? QStringList{} : QStringList{"fyi: " + text};
 }
+
+// A fresh folder made the current one, as the program's start-up folder. The previous one
+// comes back however the test ends, so a failed check cannot leave the next test standing
+// in a removed folder.
+class ScratchFolder {
+  public:
+    ScratchFolder() : previous_(QDir::currentPath()) { QDir::setCurrent(dir_.path()); }
+    ~ScratchFolder() { QDir::setCurrent(previous_); }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    QString path() const { return dir_.path(); }
+    QString filePath(const QString& name) const { return dir_.filePath(name); }
+
+  private:
+    QTemporaryDir dir_;
+    QString previous_;
+};
 
 // A window the program does not have yet, standing in for it in the registry.
 struct StandInWindow final : public NotifiedWindow {
