@@ -20,11 +20,16 @@ if(TARGET quorvel)
   install(FILES ${PROJECT_SOURCE_DIR}/resources/quorvel.desktop DESTINATION share/applications)
   install(FILES ${PROJECT_SOURCE_DIR}/resources/quorvel-mime.xml
           DESTINATION share/mime/packages RENAME quorvel.xml)
-  # picon.png is 64 x 64; the theme looks for an icon in the folder of its size.
-  install(FILES ${PROJECT_SOURCE_DIR}/resources/picon.png
-          DESTINATION share/icons/hicolor/64x64/apps RENAME quorvel.png)
-  install(FILES ${PROJECT_SOURCE_DIR}/resources/picon.png
-          DESTINATION share/icons/hicolor/64x64/mimetypes RENAME application-x-quorvel-method.png)
+  # picon.png is 64 x 64, and the theme looks for an icon in the folder of its size; the
+  # drawing serves every other size (menus, docks, high-density screens) without blur.
+  foreach(context_name IN ITEMS "apps;quorvel" "mimetypes;application-x-quorvel-method")
+    list(GET context_name 0 context)
+    list(GET context_name 1 name)
+    install(FILES ${PROJECT_SOURCE_DIR}/resources/picon.png
+            DESTINATION share/icons/hicolor/64x64/${context} RENAME ${name}.png)
+    install(FILES ${PROJECT_SOURCE_DIR}/resources/quorvel.svg
+            DESTINATION share/icons/hicolor/scalable/${context} RENAME ${name}.svg)
+  endforeach()
 endif()
 
 # --- documents ------------------------------------------------------------------------------
