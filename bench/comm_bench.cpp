@@ -18,7 +18,7 @@
 #include "comm/pump_init.h"
 #include "comm/serial_port.h"
 #include "comm/valve_commands.h"
-#include "core/system.h"
+#include "session/system.h"
 #include "sim_device.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include "comm/comm_thread.h"
 #include "comm/memory_port.h"
 #include "common/numeric_text.h"
-#include "core/system.h"
+#include "session/system.h"
 #include "fuzz_input.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "core/settings.h"
+#include "common/settings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace quorvel;

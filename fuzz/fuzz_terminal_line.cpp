@@ -10,7 +10,7 @@
 
 #include "comm/comm_thread.h"
 #include "comm/memory_port.h"
-#include "core/system.h"
+#include "session/system.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace quorvel;

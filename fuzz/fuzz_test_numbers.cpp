@@ -14,7 +14,7 @@
 
 #include "comm/memory_port.h"
 #include "comm/pump_commands.h"
-#include "core/system.h"
+#include "session/system.h"
 #include "pumpsetup/calibration.h"
 #include "pumpsetup/flow_check.h"
 

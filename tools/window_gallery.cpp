@@ -12,16 +12,16 @@
 
 #include "comm/comm_thread.h"
 #include "comm/memory_port.h"
-#include "comm/terminal_window.h"
-#include "core/system.h"
+#include "ui/terminal_window.h"
+#include "session/system.h"
 #include "method/method_runner.h"
-#include "method/method_window.h"
-#include "pumpsetup/test_window.h"
-#include "shell/app_services.h"
-#include "shell/main_window.h"
-#include "shell/message_presenter.h"
-#include "shell/notification_bridge.h"
-#include "shell/quorvel_application.h"
+#include "ui/method_window.h"
+#include "ui/pump_test_window.h"
+#include "ui/app_services.h"
+#include "ui/main_window.h"
+#include "ui/message_presenter.h"
+#include "ui/notification_bridge.h"
+#include "ui/quorvel_application.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "comm/pump_init.h"
 #include "common/numeric_text.h"
-#include "core/system.h"
+#include "session/system.h"
 #include "method/method_runner.h"
 
 namespace quorvel {

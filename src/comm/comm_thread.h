@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "core/settings.h"
+#include "common/settings.h"
 
 namespace quorvel {
 

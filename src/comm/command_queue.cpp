@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/system.h"
+#include "session/system.h"
 
 namespace quorvel {
 

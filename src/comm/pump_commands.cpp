@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "common/numeric_text.h"
-#include "core/system.h"
+#include "session/system.h"
 
 namespace quorvel {
 namespace {

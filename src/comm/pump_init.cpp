@@ -1,6 +1,6 @@
 #include "pump_init.h"
 
-#include "core/system.h"
+#include "session/system.h"
 
 namespace quorvel {
 

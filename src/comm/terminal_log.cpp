@@ -1,6 +1,6 @@
 #include "terminal_log.h"
 
-#include "core/system.h"
+#include "session/system.h"
 
 namespace quorvel {
 

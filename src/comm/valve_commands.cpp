@@ -1,6 +1,6 @@
 #include "valve_commands.h"
 
-#include "core/system.h"
+#include "session/system.h"
 
 namespace quorvel {
 

@@ -2,7 +2,7 @@
 
 #include "comm/pump_commands.h"
 #include "comm/valve_commands.h"
-#include "core/system.h"
+#include "session/system.h"
 
 namespace quorvel {
 namespace {

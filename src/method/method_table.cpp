@@ -4,7 +4,7 @@
 #include <climits>
 
 #include "common/numeric_text.h"
-#include "core/system.h"
+#include "session/system.h"
 
 namespace quorvel {
 namespace {

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "comm/pump_commands.h"
-#include "core/system.h"
+#include "session/system.h"
 
 namespace quorvel {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <array>
 
-#include "core/settings.h"
+#include "common/settings.h"
 
 namespace quorvel {
 

@@ -13,7 +13,7 @@
 
 #include "comm/pump_init.h"
 #include "comm/serial_port.h"
-#include "core/session.h"
+#include "session/session.h"
 #include "method/method_file.h"
 #include "method/method_runner.h"
 #include "run/run_monitor.h"

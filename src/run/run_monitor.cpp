@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "core/system.h"
+#include "session/system.h"
 #include "method/method_table.h"
 
 namespace quorvel::run {

@@ -4,7 +4,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include "core/ending_signals.h"
+#include "common/ending_signals.h"
 
 namespace quorvel::run {
 

@@ -5,7 +5,7 @@
 
 #include "comm/comm_thread.h"
 #include "comm/memory_port.h"
-#include "core/system.h"
+#include "session/system.h"
 #include "recording_notifier.h"
 
 namespace quorvel::testing {

@@ -11,7 +11,7 @@
 #include "comm/comm_thread.h"
 #include "comm/pump_init.h"
 #include "comm/serial_port.h"
-#include "core/system.h"
+#include "session/system.h"
 #include "recording_notifier.h"
 #include "sim_device.h"
 

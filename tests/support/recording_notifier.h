@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/notifier.h"
+#include "ui/window_ids.h"
 
 namespace quorvel::testing {
 

@@ -8,7 +8,7 @@
 #include <QProcess>
 #include <QScopeGuard>
 
-#include "shell/desktop_documents.h"
+#include "ui/desktop_documents.h"
 #include "ui_fixture.h"
 
 // A child process started from this threaded program leaves ThreadSanitizer unable to

@@ -22,7 +22,7 @@
 #endif
 
 #include "comm/pump_init.h"
-#include "shell/small_windows.h"
+#include "ui/small_windows.h"
 #include "ui_fixture.h"
 
 namespace quorvel::uitest {

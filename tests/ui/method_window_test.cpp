@@ -1,7 +1,7 @@
 // The Method window: opening, Edit mode and its fields, the row operations, the run
 // controls by mode, closing with its question, the step list's selection and the lamps.
 
-#include "method/method_window.h"
+#include "ui/method_window.h"
 
 #include <QAbstractButton>
 #include <QButtonGroup>

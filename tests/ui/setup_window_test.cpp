@@ -1,7 +1,7 @@
 // The Setup window: what Apply takes over and sends, port changes while the program runs,
 // and moving to another pump controller on the simulated devices.
 
-#include "pumpsetup/setup_window.h"
+#include "ui/setup_window.h"
 
 #include <QCheckBox>
 #include <QComboBox>

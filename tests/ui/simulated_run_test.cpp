@@ -8,8 +8,8 @@
 #include <QTest>
 #include <cstdlib>
 
-#include "pumpsetup/test_window.h"
-#include "shell/app_services.h"
+#include "ui/pump_test_window.h"
+#include "ui/app_services.h"
 #include "sim_device.h"
 #include "ui_fixture.h"
 

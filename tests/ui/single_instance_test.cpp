@@ -2,7 +2,7 @@
 // or lock that cannot be trusted lets the program start unguarded, touching nothing; leftovers
 // of a crashed copy block nothing; no peer can hang the running copy.
 
-#include "shell/single_instance.h"
+#include "app/single_instance.h"
 
 #include <errno.h>
 #include <sys/file.h>

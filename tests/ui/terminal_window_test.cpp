@@ -1,6 +1,6 @@
 // The Terminal window: the controller's lines as they arrive, and typed lines to the pump.
 
-#include "comm/terminal_window.h"
+#include "ui/terminal_window.h"
 
 #include <QApplication>
 #include <QLineEdit>

@@ -16,16 +16,16 @@
 
 #include "comm/comm_thread.h"
 #include "comm/memory_port.h"
-#include "core/system.h"
+#include "session/system.h"
 #include "pumpsetup/calibration.h"
-#include "shell/app_context.h"
-#include "shell/app_services.h"
-#include "shell/main_window.h"
-#include "shell/message_presenter.h"
-#include "shell/notification_bridge.h"
-#include "shell/quorvel_application.h"
-#include "shell/quorvel_dialog.h"
-#include "shell/window_registry.h"
+#include "ui/app_context.h"
+#include "ui/app_services.h"
+#include "ui/main_window.h"
+#include "ui/message_presenter.h"
+#include "ui/notification_bridge.h"
+#include "ui/quorvel_application.h"
+#include "ui/quorvel_dialog.h"
+#include "ui/window_registry.h"
 
 namespace quorvel::uitest {
 

@@ -4,7 +4,7 @@
 #include <QTest>
 #include <cstdio>
 
-#include "shell/quorvel_application.h"
+#include "ui/quorvel_application.h"
 #include "ui_fixture.h"
 
 namespace quorvel::uitest {

@@ -21,12 +21,12 @@
 
 #include "comm/pump_commands.h"
 #include "common/numeric_text.h"
-#include "core/system.h"
+#include "session/system.h"
 #include "method/method_list_format.h"
 #include "method/method_runner.h"
-#include "shell/message_presenter.h"
-#include "shell/notification_bridge.h"
-#include "shell/state_lamp.h"
+#include "ui/message_presenter.h"
+#include "ui/notification_bridge.h"
+#include "ui/state_lamp.h"
 
 namespace quorvel {
 namespace {

@@ -1,4 +1,4 @@
-#include "core/settings.h"
+#include "common/settings.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

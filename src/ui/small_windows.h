@@ -4,7 +4,7 @@
 
 #include <QString>
 
-#include "shell/quorvel_dialog.h"
+#include "ui/quorvel_dialog.h"
 
 class QLabel;
 class QLineEdit;

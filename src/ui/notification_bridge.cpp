@@ -4,8 +4,8 @@
 #include <QEvent>
 #include <QThread>
 
-#include "shell/message_presenter.h"
-#include "shell/window_registry.h"
+#include "ui/message_presenter.h"
+#include "ui/window_registry.h"
 
 namespace quorvel {
 namespace {

@@ -7,7 +7,7 @@
 #include <array>
 #include <atomic>
 
-#include "core/notifier.h"
+#include "ui/window_ids.h"
 
 namespace quorvel {
 

@@ -4,9 +4,9 @@
 
 #include <QDialog>
 
-#include "shell/app_context.h"
-#include "shell/dialog_units.h"
-#include "shell/window_registry.h"
+#include "ui/app_context.h"
+#include "ui/dialog_units.h"
+#include "ui/window_registry.h"
 
 class QPushButton;
 

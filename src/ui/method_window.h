@@ -6,7 +6,7 @@
 #include <array>
 
 #include "method/method_run.h"
-#include "shell/quorvel_dialog.h"
+#include "ui/quorvel_dialog.h"
 
 class QButtonGroup;
 class QCheckBox;

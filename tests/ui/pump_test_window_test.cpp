@@ -1,6 +1,6 @@
 // The Test window: its entries, the flow window of the pump size, the moves and the lamps.
 
-#include "pumpsetup/test_window.h"
+#include "ui/pump_test_window.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -6,8 +6,8 @@
 #include <QProgressBar>
 
 #include "common/numeric_text.h"
-#include "core/system.h"
-#include "shell/notification_bridge.h"
+#include "session/system.h"
+#include "ui/notification_bridge.h"
 
 namespace quorvel {
 

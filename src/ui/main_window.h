@@ -5,10 +5,10 @@
 #include <QMainWindow>
 #include <memory>
 
-#include "core/session.h"
-#include "shell/app_context.h"
-#include "shell/small_windows.h"
-#include "shell/window_registry.h"
+#include "session/session.h"
+#include "ui/app_context.h"
+#include "ui/small_windows.h"
+#include "ui/window_registry.h"
 
 namespace quorvel {
 

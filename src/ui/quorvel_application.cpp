@@ -2,8 +2,8 @@
 
 #include <QKeyEvent>
 
-#include "shell/notification_bridge.h"
-#include "shell/window_registry.h"
+#include "ui/notification_bridge.h"
+#include "ui/window_registry.h"
 
 namespace quorvel {
 

@@ -1,7 +1,7 @@
 // The session's start-up and shutdown sequences and its port replacement, with in-memory
 // ports whose every write and close lands on one timeline.
 
-#include "core/session.h"
+#include "session/session.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -4,12 +4,12 @@
 // Window thread.
 
 #include "comm/serial_port.h"
-#include "core/session.h"
-#include "shell/app_context.h"
-#include "shell/desktop_documents.h"
-#include "shell/file_dialogs.h"
-#include "shell/notification_bridge.h"
-#include "shell/window_registry.h"
+#include "session/session.h"
+#include "ui/app_context.h"
+#include "ui/desktop_documents.h"
+#include "ui/file_dialogs.h"
+#include "ui/notification_bridge.h"
+#include "ui/window_registry.h"
 
 namespace quorvel {
 

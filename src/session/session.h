@@ -13,8 +13,8 @@
 #include "comm/comm_thread.h"
 #include "comm/pump_init.h"
 #include "comm/serial_port.h"
-#include "core/notifier.h"
-#include "core/system.h"
+#include "ui/window_ids.h"
+#include "session/system.h"
 
 namespace quorvel {
 

@@ -14,13 +14,13 @@
 #include <string_view>
 
 #include "comm/serial_port.h"
-#include "core/session.h"
-#include "shell/app_services.h"
-#include "shell/main_window.h"
-#include "shell/message_presenter.h"
-#include "shell/quorvel_application.h"
-#include "shell/signal_watcher.h"
-#include "shell/single_instance.h"
+#include "session/session.h"
+#include "ui/app_services.h"
+#include "ui/main_window.h"
+#include "ui/message_presenter.h"
+#include "ui/quorvel_application.h"
+#include "app/signal_watcher.h"
+#include "app/single_instance.h"
 #include "simulated_ports.h"
 
 namespace {

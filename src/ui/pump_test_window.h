@@ -8,7 +8,7 @@
 
 #include "comm/comm_state.h"
 #include "pumpsetup/flow_check.h"
-#include "shell/quorvel_dialog.h"
+#include "ui/quorvel_dialog.h"
 
 class QCheckBox;
 class QComboBox;

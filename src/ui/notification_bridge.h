@@ -16,7 +16,7 @@
 #include <mutex>
 #include <string>
 
-#include "core/notifier.h"
+#include "ui/window_ids.h"
 
 namespace quorvel {
 

@@ -10,7 +10,7 @@
 #include <QScrollBar>
 #include <QTextCursor>
 
-#include "core/system.h"
+#include "session/system.h"
 
 namespace quorvel {
 

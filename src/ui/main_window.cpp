@@ -14,18 +14,18 @@
 #include <cstdio>
 
 #include "comm/pump_init.h"
-#include "comm/terminal_window.h"
-#include "core/session.h"
-#include "core/system.h"
+#include "ui/terminal_window.h"
+#include "session/session.h"
+#include "session/system.h"
 #include "method/method_file.h"
 #include "method/method_runner.h"
-#include "method/method_window.h"
-#include "pumpsetup/setup_window.h"
-#include "pumpsetup/test_window.h"
-#include "shell/desktop_documents.h"
-#include "shell/file_dialogs.h"
-#include "shell/message_presenter.h"
-#include "shell/notification_bridge.h"
+#include "ui/method_window.h"
+#include "ui/setup_window.h"
+#include "ui/pump_test_window.h"
+#include "ui/desktop_documents.h"
+#include "ui/file_dialogs.h"
+#include "ui/message_presenter.h"
+#include "ui/notification_bridge.h"
 
 namespace quorvel {
 

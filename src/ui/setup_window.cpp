@@ -10,11 +10,11 @@
 
 #include "comm/pump_commands.h"
 #include "common/numeric_text.h"
-#include "core/session.h"
-#include "core/system.h"
+#include "session/session.h"
+#include "session/system.h"
 #include "pumpsetup/calibration.h"
-#include "shell/message_presenter.h"
-#include "shell/notification_bridge.h"
+#include "ui/message_presenter.h"
+#include "ui/notification_bridge.h"
 
 namespace quorvel {
 namespace {

@@ -2,7 +2,7 @@
 // The Terminal window: every line the pump controller sends, and one line at a time for
 // the operator to send to it. Window thread.
 
-#include "shell/quorvel_dialog.h"
+#include "ui/quorvel_dialog.h"
 
 class QLineEdit;
 class QPlainTextEdit;

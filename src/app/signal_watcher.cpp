@@ -6,7 +6,7 @@
 
 #include <QSocketNotifier>
 
-#include "core/ending_signals.h"
+#include "common/ending_signals.h"
 
 namespace quorvel {
 

@@ -3,8 +3,8 @@
 // the measured microlitres per revolution and the controller's backlash compensation.
 // Nothing is taken over until Apply. Window thread.
 
-#include "core/notifier.h"
-#include "shell/quorvel_dialog.h"
+#include "ui/window_ids.h"
+#include "ui/quorvel_dialog.h"
 
 class QButtonGroup;
 class QCheckBox;

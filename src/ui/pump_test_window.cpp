@@ -1,4 +1,4 @@
-#include "test_window.h"
+#include "pump_test_window.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -12,9 +12,9 @@
 
 #include "comm/pump_commands.h"
 #include "common/numeric_text.h"
-#include "core/system.h"
-#include "shell/message_presenter.h"
-#include "shell/state_lamp.h"
+#include "session/system.h"
+#include "ui/message_presenter.h"
+#include "ui/state_lamp.h"
 
 namespace quorvel {
 namespace {

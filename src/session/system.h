@@ -9,13 +9,13 @@
 #include <string>
 
 #include "comm/comm_state.h"
-#include "core/notifier.h"
-#include "core/settings.h"
+#include "ui/window_ids.h"
+#include "common/settings.h"
 #include "method/method_document.h"
 #include "method/method_run.h"
 #include "method/method_table.h"
 #include "pumpsetup/calibration.h"
-#include "pumpsetup/test_state.h"
+#include "pumpsetup/pump_test_state.h"
 
 namespace quorvel {
 
