@@ -2,27 +2,35 @@
 find_package(Qt6 REQUIRED COMPONENTS Widgets)
 
 add_library(quorvel_gui STATIC
-  shell/desktop_documents.cpp
-  shell/dialog_units.cpp
-  shell/file_dialogs.cpp
-  shell/main_window.cpp
-  shell/message_presenter.cpp
-  shell/notification_bridge.cpp
-  shell/quorvel_application.cpp
-  shell/quorvel_dialog.cpp
-  shell/signal_watcher.cpp
-  shell/single_instance.cpp
-  shell/small_windows.cpp
-  shell/window_registry.cpp
-  comm/terminal_window.cpp
-  method/method_window.cpp
-  pumpsetup/setup_window.cpp
-  pumpsetup/test_window.cpp
+  ui/desktop_documents.cpp
+  ui/dialog_units.cpp
+  ui/event_router.cpp
+  ui/file_dialogs.cpp
+  ui/main_window.cpp
+  ui/message_presenter.cpp
+  ui/method_window.cpp
+  ui/notification_bridge.cpp
+  ui/pump_test_window.cpp
+  ui/quorvel_application.cpp
+  ui/quorvel_dialog.cpp
+  ui/setup_window.cpp
+  ui/small_windows.cpp
+  ui/terminal_window.cpp
+  ui/window_registry.cpp
   ${PROJECT_SOURCE_DIR}/resources/quorvel.qrc
 )
 set_target_properties(quorvel_gui PROPERTIES AUTOMOC ON AUTORCC ON)
 target_link_libraries(quorvel_gui PUBLIC quorvel_core Qt6::Widgets)
 
-add_executable(quorvel shell/main.cpp)
+# The program's plumbing below its windows: one copy per user, ending signals. Qt's core
+# module only: nothing here draws.
+add_library(quorvel_app STATIC
+  app/signal_watcher.cpp
+  app/single_instance.cpp
+)
+set_target_properties(quorvel_app PROPERTIES AUTOMOC ON)
+target_link_libraries(quorvel_app PUBLIC quorvel_core Qt6::Core)
+
+add_executable(quorvel app/main.cpp)
 target_compile_definitions(quorvel PRIVATE QUORVEL_VERSION="${PROJECT_VERSION}")
-target_link_libraries(quorvel PRIVATE quorvel_gui quorvel_simulated_ports)
+target_link_libraries(quorvel PRIVATE quorvel_gui quorvel_app quorvel_simulated_ports)

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "comm/serial_port.h"
+#include "session/process_guard.h"
 #include "session/session.h"
 #include "ui/app_services.h"
 #include "ui/main_window.h"

@@ -1,10 +1,11 @@
 #pragma once
-// The signals that end a program (SIGTERM, SIGINT, SIGHUP, SIGQUIT and the others whose
-// default is to terminate) become a call on the window thread, so they end it through the
-// same shutdown as Quit. Window thread.
+// The signals that end a program become a call on the window thread, so they end it through
+// the same shutdown as Quit. Window thread.
 
 #include <QObject>
 #include <functional>
+
+#include "common/signal_pipe.h"
 
 class QSocketNotifier;
 
@@ -17,8 +18,8 @@ class SignalWatcher final : public QObject {
 
   private:
     std::function<void()> on_signal_;
+    SignalPipe pipe_;
     QSocketNotifier* notifier_ = nullptr;
-    int fds_[2] = {-1, -1};
 };
 
 }  // namespace quorvel

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "comm/comm_events.h"
 #include "comm/command_queue.h"
 #include "comm/terminal_log.h"
 
@@ -25,6 +26,10 @@ enum class PumpActivity : int {
 };
 
 struct CommState {
+    CommState() = default;
+    CommState(const CommState&) = delete;
+    CommState& operator=(const CommState&) = delete;
+
     static constexpr int kPumpReplyTimeoutMs = 3000;
     static constexpr int kValveReplyTimeoutMs = 5000;
 
@@ -38,6 +43,8 @@ struct CommState {
     std::atomic<bool> backlash_enabled{false};
     std::atomic<double> backlash_ul{1.0};
     std::atomic<PumpActivity> activity{PumpActivity::Ready};
+    // The flow of the current or next pump move, for the Status window's speed.
+    std::atomic<double> current_flow_ul_per_sec{1.0};
 
     // Published whole: a window never sees a half-built line.
     std::string status_line() const {
@@ -61,7 +68,13 @@ struct CommState {
 
     TerminalLog terminal_log;
 
+    // Who hears what happens here. Set before the communication thread starts.
+    CommEvents& events() const { return *events_; }
+    void set_events(CommEvents& e) { events_ = &e; }
+
   private:
+    CommEvents ignored_events_;
+    CommEvents* events_ = &ignored_events_;
     mutable std::mutex status_mutex_;
     std::string status_line_;
 };

@@ -6,10 +6,10 @@
 #include <chrono>
 #include <climits>
 
+#include "comm/comm_state.h"
+#include "comm/pass_hooks.h"
 #include "comm/pump_init.h"
 #include "common/numeric_text.h"
-#include "session/system.h"
-#include "method/method_runner.h"
 
 namespace quorvel {
 namespace {
@@ -41,8 +41,7 @@ void complete_line(DeviceLink& link) {
     link.rx_line.clear();
 }
 
-void handle_pump_line(System& sys) {
-    CommState& c = sys.comm;
+void handle_pump_line(CommState& c) {
     const std::string& line = c.pump.last_line;
     const bool is_ble = line.rfind("ble=", 0) == 0;
     const bool is_blsh = !is_ble && line.rfind("blsh=", 0) == 0;
@@ -52,14 +51,11 @@ void handle_pump_line(System& sys) {
     } else if (is_blsh) {
         c.backlash_ul.store(c_atof(std::string_view(line).substr(5)));
     }
-    if ((is_ble || is_blsh) && sys.notifier().is_open(WindowId::Setup)) {
-        sys.notifier().post(WindowId::Setup, Note::BacklashRead);
-    }
-    append_terminal_line(sys, line);
+    if (is_ble || is_blsh) c.events().backlash_read();
+    append_terminal_line(c, line);
 }
 
-void pump_receive(System& sys) {
-    CommState& c = sys.comm;
+void pump_receive(CommState& c) {
     DeviceLink& link = c.pump;
     bool has_port = false;
     const std::string bytes = read_waiting(link, has_port);
@@ -73,7 +69,7 @@ void pump_receive(System& sys) {
         }
         if (b == '\r') {
             complete_line(link);
-            handle_pump_line(sys);
+            handle_pump_line(c);
         } else if ((b == '>' || b == '?') && link.rx_line.empty()) {
             link.ready = true;  // a prompt answers the command without a line
         } else if (b != '\n') {
@@ -82,8 +78,7 @@ void pump_receive(System& sys) {
     }
 }
 
-void valve_receive(System& sys) {
-    CommState& c = sys.comm;
+void valve_receive(CommState& c) {
     DeviceLink& link = c.valve;
     bool has_port = false;
     const std::string bytes = read_waiting(link, has_port);
@@ -137,8 +132,7 @@ bool count_down(DeviceLink& link, long long elapsed_ms) {
     return true;
 }
 
-PumpActivity compute_activity(const System& sys, bool method_open) {
-    const CommState& c = sys.comm;
+PumpActivity compute_activity(const CommState& c, const PassHooks& hooks, bool method_followed) {
     const bool moving = c.pump_moving.load();
     const bool busy = c.valve_busy.load();
     PumpActivity a = PumpActivity::Ready;
@@ -147,9 +141,9 @@ PumpActivity compute_activity(const System& sys, bool method_open) {
             : c.move_washing.load()   ? PumpActivity::Wash
                                       : PumpActivity::Dispense;
     }
-    if (method_open) {
+    if (method_followed) {
         if (busy) a = PumpActivity::Valve;
-        if (sys.run.wait_remaining_ms.load() != 0 && !moving && !busy) a = PumpActivity::Wait;
+        if (hooks.method_waiting() && !moving && !busy) a = PumpActivity::Wait;
     }
     return a;
 }
@@ -170,17 +164,15 @@ std::string build_status_line(const PumpSettings& s, bool backlash_enabled, doub
     return line;
 }
 
-void comm_thread_pass(System& sys, std::uint32_t now_ms) {
-    CommState& c = sys.comm;
-    Notifier& n = sys.notifier();
-
+void comm_thread_pass(CommState& c, PassHooks& hooks, std::uint32_t now_ms) {
+    hooks.pass_begins();
     restart_if_replaced(c.pump);
     restart_if_replaced(c.valve);
-    pump_receive(sys);
+    pump_receive(c);
     transmit(c.pump, true);
-    valve_receive(sys);
+    valve_receive(c);
     transmit(c.valve, false);
-    initialisation_step(sys);
+    initialisation_step(c, hooks);
 
     // The first pass has no previous tick and never times out.
     const bool first_pass = c.last_tick_ms == 0;
@@ -190,33 +182,28 @@ void comm_thread_pass(System& sys, std::uint32_t now_ms) {
     if (!first_pass) {
         if (count_down(c.pump, elapsed)) {
             c.pump_moving.store(false);
-            n.post(WindowId::Main, Note::CommTimeout, static_cast<int>(DeviceRole::Pump));
+            c.events().reply_timed_out(DeviceRole::Pump);
         }
         if (count_down(c.valve, elapsed)) {
             c.valve_busy.store(false);
-            n.post(WindowId::Main, Note::CommTimeout, static_cast<int>(DeviceRole::Valve));
+            c.events().reply_timed_out(DeviceRole::Valve);
         }
-        method_wait_countdown(sys, static_cast<int>(std::min<long long>(elapsed, INT_MAX)));
+        hooks.count_down_method_wait(static_cast<int>(std::min<long long>(elapsed, INT_MAX)));
     }
 
-    const bool method_open = n.is_open(WindowId::Method);
-    c.activity.store(compute_activity(sys, method_open));
+    const bool followed = hooks.method_followed();
+    c.activity.store(compute_activity(c, hooks, followed));
     c.last_tick_ms = now_ms;
 
-    if (method_open) run_method_step(sys);
-
-    for (const WindowId w : {WindowId::Method, WindowId::Test, WindowId::Status}) {
-        if (n.is_open(w)) n.post(w, Note::PassDone);
-    }
+    if (followed) hooks.method_step();
+    c.events().pass_done();
 
     const int taken = c.status_pass_count++;
     if (taken > kStatusRebuildAfter) {
         c.status_pass_count = 0;
         c.publish_status_line(
-            build_status_line(sys.settings(), c.backlash_enabled.load(), c.backlash_ul.load()));
-        for (const WindowId w : {WindowId::Test, WindowId::Method}) {
-            if (n.is_open(w)) n.post(w, Note::StatusLine);
-        }
+            build_status_line(hooks.settings(), c.backlash_enabled.load(), c.backlash_ul.load()));
+        c.events().status_line_changed();
     }
 }
 
@@ -228,7 +215,8 @@ std::uint32_t steady_tick_ms() {
     return tick == 0 ? 1 : tick;
 }
 
-CommThread::CommThread(System& sys, int sleep_ms) : sys_(sys), sleep_ms_(sleep_ms) {}
+CommThread::CommThread(CommState& comm, PassHooks& hooks, int sleep_ms)
+    : comm_(comm), hooks_(hooks), sleep_ms_(sleep_ms) {}
 
 CommThread::~CommThread() {
     stop();
@@ -262,7 +250,7 @@ void CommThread::run() {
     std::unique_lock lock(mutex_);
     while (!stop_requested_) {
         lock.unlock();
-        comm_thread_pass(sys_, steady_tick_ms());
+        comm_thread_pass(comm_, hooks_, steady_tick_ms());
         lock.lock();
         wake_.wait_for(lock, std::chrono::milliseconds(sleep_ms_),
                        [this] { return stop_requested_; });

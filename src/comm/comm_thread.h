@@ -1,8 +1,8 @@
 #pragma once
 // The communication thread: every serial read and queued write, reply assembly, time-outs,
-// the pump initialisation, the activity code, the method runner and the status line, one
-// pass at a time. comm_thread_pass: communication thread only (or a test driving passes).
-// CommThread: start/stop from the window thread.
+// the pump initialisation, the activity code, the status line, and through the hooks the
+// method runner, one pass at a time. comm_thread_pass: communication thread only (or a test
+// driving passes). CommThread: start/stop from the window thread.
 
 #include <condition_variable>
 #include <cstdint>
@@ -14,10 +14,11 @@
 
 namespace quorvel {
 
-struct System;
+struct CommState;
+class PassHooks;
 
 // One pass; now_ms is a millisecond tick that is never 0.
-void comm_thread_pass(System& sys, std::uint32_t now_ms);
+void comm_thread_pass(CommState& c, PassHooks& hooks, std::uint32_t now_ms);
 
 // "Pump:100    Gearbox:KR-TVN1    uL/Rev:100.000    Backlash(uL):disabled"
 std::string build_status_line(const PumpSettings& s, bool backlash_enabled, double backlash_ul);
@@ -31,7 +32,7 @@ inline constexpr std::size_t kMaxBytesPerPass = 4096;
 
 class CommThread {
   public:
-    explicit CommThread(System& sys, int sleep_ms = 50);
+    CommThread(CommState& comm, PassHooks& hooks, int sleep_ms = 50);
     ~CommThread();
     CommThread(const CommThread&) = delete;
     CommThread& operator=(const CommThread&) = delete;
@@ -46,7 +47,8 @@ class CommThread {
   private:
     void run();
 
-    System& sys_;
+    CommState& comm_;
+    PassHooks& hooks_;
     const int sleep_ms_;
     std::thread thread_;
     mutable std::mutex mutex_;

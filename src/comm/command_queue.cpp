@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "session/system.h"
+#include "comm/comm_state.h"
 
 namespace quorvel {
 
@@ -13,6 +13,7 @@ bool CommandQueue::push(std::string_view text) {
     const std::size_t end = text.find_first_of(std::string_view("\r\n\0", 3));
     text = text.substr(0, std::min(end, kMaxText));
     std::lock_guard lock(mutex_);
+    if (closed_) return false;
     entries_[write_index_].assign(text);
     write_index_ = (write_index_ + 1) % kSlots;
     return write_index_ == read_index_;
@@ -28,6 +29,13 @@ std::optional<std::string> CommandQueue::pop() {
 
 void CommandQueue::reset() {
     std::lock_guard lock(mutex_);
+    write_index_ = 0;
+    read_index_ = 0;
+}
+
+void CommandQueue::close() {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
     write_index_ = 0;
     read_index_ = 0;
 }
@@ -77,11 +85,9 @@ void release_if_lost(DeviceLink& link) {
     link.port->close();
 }
 
-void enqueue_command(System& sys, std::string_view text, DeviceLink& link) {
+void enqueue_command(CommState& c, std::string_view text, DeviceLink& link) {
     if (!link.has_port.load()) return;
-    if (link.queue.push(text)) {
-        sys.notifier().post_message(WindowId::Main, kQueueOverflowMessage, "");
-    }
+    if (link.queue.push(text)) c.events().message(kQueueOverflowMessage, "");
 }
 
 void write_raw_byte(DeviceLink& link, std::uint8_t byte) {

@@ -16,7 +16,7 @@
 
 namespace quorvel {
 
-struct System;
+struct CommState;
 
 // A ring of 100 command lines (without their CR). At most 99 can be pending: the 100th
 // makes the ring wrap onto itself, which reads as empty, and is reported as fatal.
@@ -33,6 +33,8 @@ class CommandQueue {
     std::optional<std::string> pop();
     // Empties the ring: both indices 0.
     void reset();
+    // Empties the ring for good: from now on every line pushed is dropped.
+    void close();
 
     bool empty() const;
     int pending() const;
@@ -44,6 +46,7 @@ class CommandQueue {
     std::array<std::string, kSlots> entries_;
     int write_index_ = 0;
     int read_index_ = 0;
+    bool closed_ = false;
 };
 
 inline constexpr std::size_t kMaxLineLength = 249;  // incoming lines keep this many characters
@@ -84,10 +87,10 @@ bool port_lost(DeviceLink& link);
 // the link keeps the dead port, so commands still go nowhere and time out as before.
 void release_if_lost(DeviceLink& link);
 
-// Appends a command line for the link's device. Dropped when the device has no port. On
-// overflow the "Fatal Communication Error" message is handed to the window thread; the
-// caller never waits for it, so any caller may hold a lock.
-void enqueue_command(System& sys, std::string_view text, DeviceLink& link);
+// Appends a command line for the link's device. Dropped when the device has no port or its
+// queue is closed. On overflow the "Fatal Communication Error" message goes to c's events,
+// which never make the caller wait, so any caller may hold a lock.
+void enqueue_command(CommState& c, std::string_view text, DeviceLink& link);
 
 // Writes one byte straight to the port, between two whole lines of the thread.
 void write_raw_byte(DeviceLink& link, std::uint8_t byte);

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "common/numeric_text.h"
-#include "session/system.h"
+#include "comm/comm_state.h"
 
 namespace quorvel {
 namespace {
@@ -43,36 +43,36 @@ std::string format_pump_value(PumpCommand c, double value, bool negative) {
     return line;
 }
 
-void send_pump_command(System& sys, PumpCommand c) {
-    enqueue_command(sys, pump_command_name(c), sys.comm.pump);
+void send_pump_command(CommState& c, PumpCommand command) {
+    enqueue_command(c, pump_command_name(command), c.pump);
 }
 
-bool send_pump_value(System& sys, PumpCommand c, double value, bool negative) {
-    const std::string line = format_pump_value(c, value, negative);
+bool send_pump_value(CommState& c, PumpCommand command, double value, bool negative) {
+    const std::string line = format_pump_value(command, value, negative);
     if (line.empty()) return false;
-    enqueue_command(sys, line, sys.comm.pump);
+    enqueue_command(c, line, c.pump);
     return true;
 }
 
-bool slew_pump(System& sys, double rate_ul_per_sec, MoveKind kind) {
+bool slew_pump(CommState& c, double rate_ul_per_sec, MoveKind kind) {
     const std::string slew =
         format_pump_value(PumpCommand::SLEW, rate_ul_per_sec, kind == MoveKind::Aspirate);
     if (slew.empty()) return false;
-    sys.comm.pump_moving.store(true);
-    enqueue_command(sys, slew, sys.comm.pump);
-    record_kind(sys.comm, kind);
+    c.pump_moving.store(true);
+    enqueue_command(c, slew, c.pump);
+    record_kind(c, kind);
     return true;
 }
 
-bool move_pump_relative(System& sys, double rate_ul_per_sec, double volume_ul, MoveKind kind) {
+bool move_pump_relative(CommState& c, double rate_ul_per_sec, double volume_ul, MoveKind kind) {
     const std::string vm = format_pump_value(PumpCommand::VM, rate_ul_per_sec, false);
     const std::string movr =
         format_pump_value(PumpCommand::MOVR, volume_ul, kind == MoveKind::Aspirate);
     if (vm.empty() || movr.empty()) return false;
-    sys.comm.pump_moving.store(true);
-    enqueue_command(sys, vm, sys.comm.pump);
-    enqueue_command(sys, movr, sys.comm.pump);
-    record_kind(sys.comm, kind);
+    c.pump_moving.store(true);
+    enqueue_command(c, vm, c.pump);
+    enqueue_command(c, movr, c.pump);
+    record_kind(c, kind);
     return true;
 }
 

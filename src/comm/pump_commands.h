@@ -2,12 +2,17 @@
 // The pump controller's command lines built by the system, and the two moves that also
 // record the kind of motion for the activity display. Any thread.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace quorvel {
 
-struct System;
+// The byte that stops the controller's motion and its monitor program, written straight to
+// the port, outside the queue.
+inline constexpr std::uint8_t kEscapeByte = 27;
+
+struct CommState;
 
 enum class PumpCommand { VM, SLEW, MOVR, MSEL, MUNIT, SSTP, BLE, BLSH, SAVE };
 
@@ -21,13 +26,13 @@ std::string_view pump_command_name(PumpCommand c);
 // text would send a different number.
 std::string format_pump_value(PumpCommand c, double value, bool negative);
 
-void send_pump_command(System& sys, PumpCommand c);
+void send_pump_command(CommState& c, PumpCommand command);
 // False, and nothing queued, when the value cannot be sent (see format_pump_value).
-bool send_pump_value(System& sys, PumpCommand c, double value, bool negative);
+bool send_pump_value(CommState& c, PumpCommand command, double value, bool negative);
 // A move goes out whole or not at all: when a value cannot be sent, no line is queued and
 // no motion flag is set (a MOVR without its VM would move at the previous speed), and the
 // result is false.
-bool slew_pump(System& sys, double rate_ul_per_sec, MoveKind kind);
-bool move_pump_relative(System& sys, double rate_ul_per_sec, double volume_ul, MoveKind kind);
+bool slew_pump(CommState& c, double rate_ul_per_sec, MoveKind kind);
+bool move_pump_relative(CommState& c, double rate_ul_per_sec, double volume_ul, MoveKind kind);
 
 }  // namespace quorvel

@@ -1,17 +1,14 @@
 #include "pump_init.h"
 
-#include "session/system.h"
+#include "comm/comm_state.h"
+#include "comm/pass_hooks.h"
 
 namespace quorvel {
 
-InitStart start_pump_initialisation(System& sys, const std::function<void()>& open_init_window) {
-    CommState& c = sys.comm;
-    Notifier& n = sys.notifier();
-    if (c.init_stage.load() != InitStage::None || n.is_open(WindowId::Init)) {
-        return InitStart::AlreadyRunning;
-    }
+InitStart start_pump_initialisation(CommState& c, const std::function<void()>& open_init_window) {
+    if (c.init_stage.load() != InitStage::None) return InitStart::AlreadyRunning;
     if (!c.pump.has_port.load()) {
-        n.post_message(WindowId::Main, "Please select a serial port first", "fyi");
+        c.events().message("Please select a serial port first", "fyi");
         return InitStart::NoPort;
     }
     if (open_init_window) open_init_window();
@@ -21,34 +18,31 @@ InitStart start_pump_initialisation(System& sys, const std::function<void()>& op
     return InitStart::Started;
 }
 
-void cancel_pump_initialisation(System& sys) {
-    CommState& c = sys.comm;
+void cancel_pump_initialisation(CommState& c) {
     std::lock_guard lock(c.init_mutex);
     c.init_stage.store(InitStage::None);
     c.init_line.store(0);
     c.pump.queue.reset();
 }
 
-void initialisation_step(System& sys) {
-    CommState& c = sys.comm;
-    Notifier& n = sys.notifier();
+void initialisation_step(CommState& c, PassHooks& hooks) {
     const InitStage stage = c.init_stage.load();
     if ((stage != InitStage::BacklashQuery && stage != InitStage::ControllerSetup) || !c.pump.ready)
         return;
 
-    // Sent with no lock held: the window thread may be cancelling at this very moment.
-    if (n.is_open(WindowId::Init)) n.send(WindowId::Init, Note::InitAdvance);
+    // Told with no lock held: the window thread may be cancelling at this very moment.
+    c.events().initialisation_advanced();
 
     bool finished = false;
     {
         std::lock_guard lock(c.init_mutex);
-        if (c.init_stage.load() != stage) return;  // cancelled while the window advanced
+        if (c.init_stage.load() != stage) return;  // cancelled while the progress was shown
         const InitScript script = stage == InitStage::BacklashQuery
                                       ? InitScript(backlash_query_script)
                                       : InitScript(controller_setup_script);
         const int line = c.init_line.load();
         if (line >= 0 && static_cast<std::size_t>(line) < script.size() && script[line] != "stop") {
-            enqueue_command(sys, script[line], c.pump);
+            enqueue_command(c, script[line], c.pump);
             c.init_line.store(line + 1);
         } else if (stage == InitStage::BacklashQuery) {
             c.init_line.store(0);
@@ -61,7 +55,7 @@ void initialisation_step(System& sys) {
 
     // Queued before the stage drops to 0, so that nothing a window sends once it sees the
     // initialisation over can come before the calibration.
-    apply_calibration(sys, sys.settings().enable_pump_ul);
+    hooks.initialisation_scripts_sent();
     {
         std::lock_guard lock(c.init_mutex);
         if (c.init_stage.load() == InitStage::ControllerSetup) {
@@ -69,7 +63,7 @@ void initialisation_step(System& sys) {
             c.init_line.store(0);
         }
     }
-    if (n.is_open(WindowId::Init)) n.post_command(WindowId::Init, cmd::Close);
+    c.events().initialisation_finished();
 }
 
 }  // namespace quorvel

@@ -10,7 +10,8 @@
 
 namespace quorvel {
 
-struct System;
+struct CommState;
+class PassHooks;
 
 // Each script ends with the word "stop", which is never sent.
 using InitScript = std::span<const std::string_view>;
@@ -49,16 +50,16 @@ inline constexpr std::array<std::string_view, 21> controller_setup_script{
 
 enum class InitStart { Started, AlreadyRunning, NoPort };
 
-// Window thread. When nothing runs and the Init window is closed: with a pump port, calls
-// open_init_window and starts the scripts; without one, shows "Please select a serial
-// port first".
-InitStart start_pump_initialisation(System& sys, const std::function<void()>& open_init_window);
+// Window thread. When none runs: with a pump port, calls open_init_window and starts the
+// scripts; without one, tells c's events "Please select a serial port first".
+InitStart start_pump_initialisation(CommState& c, const std::function<void()>& open_init_window);
 
 // Ends a running initialisation and empties the pump queue, as one step for the
 // communication thread (the reply time-out handling). Any thread.
-void cancel_pump_initialisation(System& sys);
+void cancel_pump_initialisation(CommState& c);
 
-// Step 5 of a pass. Communication thread only.
-void initialisation_step(System& sys);
+// Step 5 of a pass; after the last script line, hooks queue the calibration. Communication
+// thread only.
+void initialisation_step(CommState& c, PassHooks& hooks);
 
 }  // namespace quorvel

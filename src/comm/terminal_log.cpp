@@ -1,6 +1,6 @@
 #include "terminal_log.h"
 
-#include "session/system.h"
+#include "comm/comm_state.h"
 
 namespace quorvel {
 
@@ -36,11 +36,9 @@ int TerminalLog::read_index() const {
     return read_index_;
 }
 
-void append_terminal_line(System& sys, std::string_view line) {
-    sys.comm.terminal_log.append(line);
-    if (sys.notifier().is_open(WindowId::Terminal)) {
-        sys.notifier().post(WindowId::Terminal, Note::TerminalLines);
-    }
+void append_terminal_line(CommState& c, std::string_view line) {
+    c.terminal_log.append(line);
+    c.events().terminal_line(line);
 }
 
 }  // namespace quorvel

@@ -10,7 +10,7 @@
 
 namespace quorvel {
 
-struct System;
+struct CommState;
 
 class TerminalLog {
   public:
@@ -33,7 +33,7 @@ class TerminalLog {
     int read_index_ = 0;
 };
 
-// Appends a completed pump line and tells the Terminal window, if it is open.
-void append_terminal_line(System& sys, std::string_view line);
+// Appends a completed pump line and tells c's events.
+void append_terminal_line(CommState& c, std::string_view line);
 
 }  // namespace quorvel

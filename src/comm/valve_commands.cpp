@@ -1,6 +1,6 @@
 #include "valve_commands.h"
 
-#include "session/system.h"
+#include "comm/comm_state.h"
 
 namespace quorvel {
 
@@ -12,10 +12,10 @@ std::string format_valve_move(int position, ValveDirection direction, ValveKind 
     return prefix + std::to_string(position);
 }
 
-void send_valve_command(System& sys, int position, ValveDirection direction, ValveKind kind) {
-    enqueue_command(sys, format_valve_move(position, direction, kind), sys.comm.valve);
-    enqueue_command(sys, "cp", sys.comm.valve);
-    sys.comm.valve_busy.store(true);
+void send_valve_command(CommState& c, int position, ValveDirection direction, ValveKind kind) {
+    enqueue_command(c, format_valve_move(position, direction, kind), c.valve);
+    enqueue_command(c, "cp", c.valve);
+    c.valve_busy.store(true);
 }
 
 }  // namespace quorvel

@@ -6,7 +6,7 @@
 
 namespace quorvel {
 
-struct System;
+struct CommState;
 
 enum class ValveKind : int { MultiPosition = 1, TwoPosition = 2 };
 enum class ValveDirection : int { None = 0, Short = 1, CW = 2, CCW = 3 };
@@ -15,6 +15,6 @@ enum class ValveDirection : int { None = 0, Short = 1, CW = 2, CCW = 3 };
 std::string format_valve_move(int position, ValveDirection direction, ValveKind kind);
 
 // Queues the move line and "cp", and marks the valve busy until a "pos" reply.
-void send_valve_command(System& sys, int position, ValveDirection direction, ValveKind kind);
+void send_valve_command(CommState& c, int position, ValveDirection direction, ValveKind kind);
 
 }  // namespace quorvel

@@ -4,15 +4,23 @@
 // run_method_step and the wait countdown each hold `mutex` for their whole step, so a
 // reset can never be overtaken by a step that was about to start.
 
+#include <array>
 #include <atomic>
 #include <climits>
 #include <mutex>
+
+#include "method/method_events.h"
+#include "method/method_table.h"
 
 namespace quorvel {
 
 enum class MethodRunMode : int { None = 0, Idle = 1, Active = 2, Editing = 3 };
 
 struct MethodRun {
+    MethodRun() = default;
+    MethodRun(const MethodRun&) = delete;
+    MethodRun& operator=(const MethodRun&) = delete;
+
     std::mutex mutex;
     std::atomic<MethodRunMode> mode{MethodRunMode::None};
     std::atomic<int> current_step{0};  // -1: none started since the last reset
@@ -23,15 +31,31 @@ struct MethodRun {
     // one-row method that repeats) leaves current_step as it was.
     std::atomic<unsigned> steps_started{0};
 
+    // The method's rows as the runner works on them, decoded once when the run becomes
+    // Active. Under `mutex`: written only by set_run_mode, read by the runner.
+    std::array<StepParams, kMethodRows> steps{};
+
+    // Whether a front end follows the method (the GUI: while the Method window is open):
+    // only then does the runner run, and do its waits and valve moves light their lamps.
+    std::atomic<bool> followed{false};
+
     // Mirrors of the Method window's Repeat box and step-list selection, kept current by
     // the window, so the runner never has to wait for the window thread.
     std::atomic<bool> repeat{false};
     std::atomic<int> selected_line{-1};
 
-    // The row the runner last told the window to select; it tells again only on a change,
+    // The row the runner last told the front end of; it tells again only on a change,
     // not on every pass. Communication thread only.
     static constexpr int kNothingPosted = INT_MIN;
     std::atomic<int> posted_step{kNothingPosted};
+
+    // Who hears of mode and row changes. Set before the communication thread starts.
+    MethodEvents& events() const { return *events_; }
+    void set_events(MethodEvents& e) { events_ = &e; }
+
+  private:
+    MethodEvents ignored_events_;
+    MethodEvents* events_ = &ignored_events_;
 };
 
 }  // namespace quorvel

@@ -2,20 +2,24 @@
 // Runs the method in memory step by step inside the communication thread's passes, and
 // the one operation through which the run mode changes.
 
+#include "method/method_table.h"
+
 namespace quorvel {
 
-struct System;
+struct CommState;
+struct MethodRun;
 enum class MethodRunMode : int;
 
-// Any thread (the Method window, the Open and New commands). Idle also rewinds the run,
-// clears the motion flags and queues SSTP; the Method window is told to show the mode.
-void set_run_mode(System& sys, MethodRunMode mode);
+// Any thread (the Method window, the Open and New commands). Active decodes the table's rows
+// for the runner; Idle also rewinds the run, clears the motion flags and queues SSTP. The
+// run's events hear of the change.
+void set_run_mode(MethodRun& run, const MethodTable& table, CommState& comm, MethodRunMode mode);
 
-// Step 10 of a pass, while the Method window is open. Communication thread only.
-void run_method_step(System& sys);
+// Step 10 of a pass, while a front end follows the method. Communication thread only.
+void run_method_step(MethodRun& run, CommState& comm);
 
 // Step 7 of a pass: the step's wait runs down only while the pump is still and the valve
 // not busy. Communication thread only.
-void method_wait_countdown(System& sys, int elapsed_ms);
+void method_wait_countdown(MethodRun& run, const CommState& comm, int elapsed_ms);
 
 }  // namespace quorvel

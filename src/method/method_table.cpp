@@ -4,7 +4,6 @@
 #include <climits>
 
 #include "common/numeric_text.h"
-#include "session/system.h"
 
 namespace quorvel {
 namespace {
@@ -37,10 +36,6 @@ std::string volume_text(double v) {
 }
 std::string rate_text(double r) {
     return format_fixed(r * 60.0, 0, 2);
-}
-
-bool valid_row_index(int r) {
-    return r >= 0 && r < kMethodRows;
 }
 
 void shift_down_from(MethodTable& t, int c) {
@@ -140,17 +135,6 @@ MethodStep encode_row(const StepParams& p, const MethodStep& previous) {
     return row;
 }
 
-void decode_step(System& sys, int row) {
-    if (!valid_row_index(row)) return;
-    sys.step = decode_row(sys.method_table[row]);
-    sys.current_flow_ul_per_sec.store(sys.step.rate_ul_per_sec);
-}
-
-void encode_step(System& sys, int row) {
-    if (!valid_row_index(row)) return;
-    sys.method_table[row] = encode_row(sys.step, sys.method_table[row]);
-}
-
 void insert_row(MethodTable& t, int c) {
     if (!can_insert(t, c)) return;
     shift_down_from(t, c);
@@ -168,11 +152,10 @@ void delete_row(MethodTable& t, int r) {
     t[kLastRow].clear();
 }
 
-int compact_method(System& sys) {
+int compact_method(MethodTable& t) {
     int count = 0;
     for (int n = kLastRow; n >= 0; --n) {
-        decode_step(sys, n);
-        const StepParams& p = sys.step;
+        const StepParams p = decode_row(t[n]);
         bool valid = false;
         switch (p.action) {
             case StepAction::Aspirate:
@@ -190,7 +173,7 @@ int compact_method(System& sys) {
         if (valid) {
             ++count;
         } else {
-            delete_row(sys.method_table, n);
+            delete_row(t, n);
         }
     }
     return count;

@@ -1,8 +1,8 @@
 #pragma once
 // The method in memory: 99 rows of five texts, exactly as stored in a .pmf file and shown
 // in the step list, and the decoded step. Shared without a lock: the window changes rows
-// only while editing and the runner decodes only while running, and the two modes exclude
-// each other through set_run_mode.
+// only while editing and the rows are decoded for the runner only when a run becomes
+// Active, and the two modes exclude each other through set_run_mode.
 
 #include <array>
 #include <string>
@@ -11,8 +11,6 @@
 #include "comm/valve_commands.h"
 
 namespace quorvel {
-
-struct System;
 
 // A method text: at most 19 characters, enforced on every assignment.
 class StepText {
@@ -84,15 +82,10 @@ MethodStep encode_row(const StepParams& p, const MethodStep& previous);
 bool volume_fits_field(double volume_ul);
 bool rate_fits_field(double rate_ul_per_sec);
 
-// Decodes row `row` of the method into System's StepParams and sets current_flow_ul_per_sec.
-void decode_step(System& sys, int row);
-// Writes System's StepParams into row `row`.
-void encode_step(System& sys, int row);
-
 void insert_row(MethodTable& t, int c);
 void duplicate_row(MethodTable& t, int c);
 void delete_row(MethodTable& t, int r);
 // Removes every row that is not a valid step; returns the number of rows kept.
-int compact_method(System& sys);
+int compact_method(MethodTable& t);
 
 }  // namespace quorvel

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "comm/pump_commands.h"
-#include "session/system.h"
+#include "comm/comm_state.h"
 
 namespace quorvel {
 namespace {
@@ -40,9 +40,9 @@ PumpCalibration calibrate(const PumpSettings& s, bool use_measured,
 
 namespace {
 
-PumpCalibration recompute(System& sys, int use_measured) {
+PumpCalibration recompute(PumpConfig& config, int use_measured) {
     PumpCalibration result;
-    sys.update_config([&](PumpSettings& s, PumpCalibration& c) {
+    config.update([&](PumpSettings& s, PumpCalibration& c) {
         c = calibrate(s, use_measured != 0, c);
         result = c;
     });
@@ -51,16 +51,16 @@ PumpCalibration recompute(System& sys, int use_measured) {
 
 }  // namespace
 
-void compute_calibration(System& sys, int use_measured) {
-    recompute(sys, use_measured);
+void compute_calibration(PumpConfig& config, int use_measured) {
+    recompute(config, use_measured);
 }
 
-void apply_calibration(System& sys, int use_measured) {
+void apply_calibration(PumpConfig& config, CommState& comm, int use_measured) {
     // The value computed here is the one sent, even if the other thread recalibrates
     // in between.
-    const PumpCalibration c = recompute(sys, use_measured);
-    send_pump_value(sys, PumpCommand::MSEL, kMselValue, false);
-    send_pump_value(sys, PumpCommand::MUNIT, c.motor_units_per_ul, false);
+    const PumpCalibration c = recompute(config, use_measured);
+    send_pump_value(comm, PumpCommand::MSEL, kMselValue, false);
+    send_pump_value(comm, PumpCommand::MUNIT, c.motor_units_per_ul, false);
 }
 
 double flow_to_ul_per_sec(double value, VolumeUnit volume_unit, TimeUnit time_unit) {

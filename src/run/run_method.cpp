@@ -13,12 +13,13 @@
 
 #include "comm/pump_init.h"
 #include "comm/serial_port.h"
+#include "session/process_guard.h"
 #include "session/session.h"
 #include "method/method_file.h"
 #include "method/method_runner.h"
 #include "run/run_monitor.h"
 #include "run/step_report.h"
-#include "run/stop_signals.h"
+#include "common/signal_pipe.h"
 #include "simulated_ports.h"
 
 namespace quorvel::run {
@@ -81,7 +82,7 @@ std::string signal_name(int sig) {
 // The run of one method through a started session, until it ends one way or another.
 class MethodRunner {
   public:
-    MethodRunner(const RunOptions& o, Session& session, RunMonitor& monitor, StopSignals& signals,
+    MethodRunner(const RunOptions& o, Session& session, RunMonitor& monitor, SignalPipe& signals,
                  bool read_events)
         : o_(o),
           session_(session),
@@ -103,7 +104,7 @@ class MethodRunner {
     Session& session_;
     System& sys_;
     RunMonitor& monitor_;
-    StopSignals& signals_;
+    SignalPipe& signals_;
     bool stdin_open_;
     bool initialising_ = false;
     bool running_ = false;
@@ -145,7 +146,7 @@ std::optional<int> MethodRunner::handle(const RunEvent& e) {
             say("no reply from the " + role_name(role) + " (" + device_of(role) + ") within " +
                 std::to_string(limit_s) + " s" +
                 (initialising_ ? " while initialising the pump" : "") + "; stopping the pump");
-            cancel_pump_initialisation(sys_);
+            cancel_pump_initialisation(sys_.comm);
             return kExitFailed;
         }
         case K::StepStarted:
@@ -248,7 +249,7 @@ int run_method(const RunOptions& o) {
 
     ::signal(SIGPIPE, SIG_IGN);
     // Before any thread exists, so that all of them inherit the blocked signals.
-    StopSignals signals;
+    SignalPipe signals(SignalPipe::Block::UntilUnblocked);
     RunMonitor monitor;
     if (!signals.ok() || !monitor.ok()) {
         say(std::string("cannot make a pipe: ") + std::strerror(errno));

@@ -4,22 +4,28 @@
 #include <unistd.h>
 
 #include "session/system.h"
-#include "method/method_table.h"
 
 namespace quorvel::run {
+namespace {
+
+// Whether the decoded row waits for the operator's Event. The runner's rows are replaced
+// under the run's lock when a run becomes Active.
+bool next_step_waits_for_event(MethodRun& r, int row) {
+    std::lock_guard lock(r.mutex);
+    return r.steps[static_cast<std::size_t>(row)].event;
+}
+
+}  // namespace
 
 RunMonitor::RunMonitor() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-        wake_read_ = fds[0];
-        wake_write_ = fds[1];
+        wake_.read.reset(fds[0]);
+        wake_.write.reset(fds[1]);
     }
 }
 
-RunMonitor::~RunMonitor() {
-    if (wake_read_ >= 0) ::close(wake_read_);
-    if (wake_write_ >= 0) ::close(wake_write_);
-}
+RunMonitor::~RunMonitor() = default;
 
 void RunMonitor::push(RunEvent::Kind kind, int value, double time_s, std::string text) {
     {
@@ -28,12 +34,12 @@ void RunMonitor::push(RunEvent::Kind kind, int value, double time_s, std::string
     }
     // A full pipe is already readable; the byte only has to be there, not counted.
     const char b = 1;
-    [[maybe_unused]] const ssize_t n = ::write(wake_write_, &b, 1);
+    [[maybe_unused]] const ssize_t n = ::write(wake_.write.get(), &b, 1);
 }
 
 std::vector<RunEvent> RunMonitor::take_events() {
     char buf[64];
-    while (::read(wake_read_, buf, sizeof buf) > 0) {
+    while (::read(wake_.read.get(), buf, sizeof buf) > 0) {
     }
     std::lock_guard lock(mutex_);
     std::vector<RunEvent> out(std::make_move_iterator(events_.begin()),
@@ -47,6 +53,7 @@ void RunMonitor::begin_run(System& sys) {
     run_start_ = std::chrono::steady_clock::now();
     sys_.store(&sys);
     method_open_.store(true);
+    sys.run.followed.store(true);
 }
 
 bool RunMonitor::press_event() {
@@ -62,36 +69,23 @@ int RunMonitor::unanswered_event_row() const {
     return waiting_row_.load();
 }
 
-bool RunMonitor::is_open(WindowId w) const {
-    switch (w) {
-        case WindowId::Main:
-            return true;
-        case WindowId::Init:
-            return init_open_.load();
-        case WindowId::Method:
-            return method_open_.load();
-        default:
-            return false;
-    }
+void RunMonitor::initialisation_requested() {
+    push(RunEvent::Kind::StartInit);
 }
 
-void RunMonitor::post(WindowId w, Note note, int param) {
-    if (w == WindowId::Main && note == Note::StartInit) {
-        push(RunEvent::Kind::StartInit);
-    } else if (w == WindowId::Main && note == Note::CommTimeout) {
-        push(RunEvent::Kind::Timeout, param);
-    } else if (w == WindowId::Method && note == Note::PassDone && method_open_.load()) {
-        on_pass();
-    }
+void RunMonitor::reply_timed_out(DeviceRole role) {
+    push(RunEvent::Kind::Timeout, static_cast<int>(role));
 }
 
-void RunMonitor::post_command(WindowId w, int command) {
-    if (w == WindowId::Init && command == cmd::Close && init_open_.exchange(false)) {
-        push(RunEvent::Kind::InitDone);
-    }
+void RunMonitor::initialisation_finished() {
+    if (init_open_.exchange(false)) push(RunEvent::Kind::InitDone);
 }
 
-void RunMonitor::post_message(WindowId, const std::string& text, const std::string&) {
+void RunMonitor::pass_done() {
+    if (method_open_.load()) on_pass();
+}
+
+void RunMonitor::message(const std::string& text, const std::string&) {
     push(RunEvent::Kind::Message, 0, 0.0, text);
 }
 
@@ -134,7 +128,7 @@ void RunMonitor::on_pass() {
                 done_reported_ = true;
                 push(RunEvent::Kind::MethodDone);
             }
-        } else if (next >= 0 && next < kMethodRows && decode_row(sys->method_table[next]).event) {
+        } else if (next >= 0 && next < kMethodRows && next_step_waits_for_event(r, next)) {
             waiting = next;
         }
     }

@@ -1,9 +1,8 @@
 #pragma once
-// The windows quorvel-run does not have, as the core sees them: a Notifier that follows
-// the session. The Init window is "open" while the initialisation runs and the Method
-// window while the method runs; what the core tells them is turned into RunEvents for the
-// main thread, which a byte on wake_fd() announces. The Notifier members: any thread (the
-// end of a pass is followed on the communication thread). The rest: main thread.
+// quorvel-run's listener of the session: what the session tells it while the initialisation
+// and then the method run is turned into RunEvents for the main thread, which a byte on
+// wake_fd() announces. The listener's members: any thread (the end of a pass is followed on
+// the communication thread). The rest: main thread.
 
 #include <atomic>
 #include <chrono>
@@ -12,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "ui/window_ids.h"
+#include "common/unique_fd.h"
+#include "session/session_listener.h"
 
 namespace quorvel {
 struct System;
@@ -37,7 +37,7 @@ struct RunEvent {
     std::string text;
 };
 
-class RunMonitor final : public Notifier {
+class RunMonitor final : public SessionListener {
   public:
     RunMonitor();
     ~RunMonitor() override;
@@ -45,14 +45,15 @@ class RunMonitor final : public Notifier {
     RunMonitor& operator=(const RunMonitor&) = delete;
 
     // False when the wake pipe could not be made.
-    bool ok() const { return wake_read_ >= 0; }
+    bool ok() const { return wake_.read.valid(); }
     // Readable while events are waiting.
-    int wake_fd() const { return wake_read_; }
+    int wake_fd() const { return wake_.read.get(); }
     std::vector<RunEvent> take_events();
 
     // Called back by the session's start of the initialisation.
     void open_init_window() { init_open_.store(true); }
-    // The runner runs from the next pass on; step times count from now.
+    // The runner runs from the next pass on (the monitor follows the method); step times
+    // count from now.
     void begin_run(System& sys);
     // After the closing SSTP has been queued: StopAnswered follows once the pump has
     // taken and answered every queued line.
@@ -66,18 +67,17 @@ class RunMonitor final : public Notifier {
     // The row of the Event step that waits and has no press yet, or -1.
     int unanswered_event_row() const;
 
-    bool is_open(WindowId w) const override;
-    void post(WindowId w, Note note, int param) override;
-    void send(WindowId, Note, int) override {}
-    void post_command(WindowId w, int command) override;
-    void post_message(WindowId owner, const std::string& text, const std::string& caption) override;
+    void initialisation_requested() override;
+    void reply_timed_out(DeviceRole role) override;
+    void initialisation_finished() override;
+    void pass_done() override;
+    void message(const std::string& text, const std::string& caption) override;
 
   private:
     void on_pass();  // communication thread, at the end of every pass while the run is on
     void push(RunEvent::Kind kind, int value = 0, double time_s = 0.0, std::string text = {});
 
-    int wake_read_ = -1;
-    int wake_write_ = -1;
+    FdPair wake_;
     std::mutex mutex_;
     std::deque<RunEvent> events_;
 

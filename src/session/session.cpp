@@ -1,22 +1,20 @@
 #include "session.h"
 
-#include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
+#include "comm/pump_commands.h"
 #include "pumpsetup/calibration.h"
+#include "session/process_guard.h"
 
 namespace quorvel {
 namespace {
 
 constexpr std::uint8_t kCarriageReturn = 13;
-constexpr std::uint8_t kEscape = 27;
 
 std::string current_directory(std::string* reason) {
     std::string buf(PATH_MAX, '\0');
@@ -30,8 +28,12 @@ std::string current_directory(std::string* reason) {
 
 }  // namespace
 
-Session::Session(Notifier& notifier, PortProvider& ports, SessionOptions options)
-    : sys_(notifier), ports_(ports), options_(options), thread_(sys_, options.sleep_ms) {}
+Session::Session(SessionListener& listener, PortProvider& ports, SessionOptions options)
+    : sys_(listener),
+      ports_(ports),
+      options_(std::move(options)),
+      pass_(sys_, options_.before_pass),
+      thread_(sys_.comm, pass_, options_.sleep_ms) {}
 
 DeviceLink& Session::link(DeviceRole role) {
     return role == DeviceRole::Pump ? sys_.comm.pump : sys_.comm.valve;
@@ -58,7 +60,7 @@ bool Session::start_up(SessionHooks& hooks) {
         s.com_valve = 2;
     }
     sys_.set_settings(s);
-    compute_calibration(sys_, s.enable_pump_ul);
+    compute_calibration(sys_.config, s.enable_pump_ul);
 
     open_configured_ports(hooks);
     if (hooks.quit_requested()) return false;
@@ -71,7 +73,7 @@ bool Session::start_up(SessionHooks& hooks) {
     // Asked for only now: a start-up message box runs an event loop of its own, which
     // would otherwise start the initialisation before the thread runs and the devices
     // are awake.
-    if (sys_.comm.pump.has_port.load()) sys_.notifier().post(WindowId::Main, Note::StartInit);
+    if (sys_.comm.pump.has_port.load()) sys_.listener().initialisation_requested();
     return true;
 }
 
@@ -109,8 +111,7 @@ void Session::wake_pump() {
 
 InitStart Session::start_pump_initialisation(const std::function<void()>& open_init_window) {
     CommState& c = sys_.comm;
-    const bool would_start =
-        c.init_stage.load() == InitStage::None && !sys_.notifier().is_open(WindowId::Init);
+    const bool would_start = c.init_stage.load() == InitStage::None;
     const int index = sys_.settings().com_pump;
     if (would_start && index != 0 && port_lost(c.pump)) {
         // The dead port holds no device any more, so the new one can open before it goes;
@@ -121,7 +122,7 @@ InitStart Session::start_pump_initialisation(const std::function<void()>& open_i
             wake_pump();
         }
     }
-    return quorvel::start_pump_initialisation(sys_, open_init_window);
+    return quorvel::start_pump_initialisation(c, open_init_window);
 }
 
 bool Session::shut_down_done() const {
@@ -138,10 +139,13 @@ ShutdownResult Session::shut_down() {
     ShutdownResult result;
     result.ran = true;
     CommState& c = sys_.comm;
-    write_raw_byte(c.pump, kEscape);
-    // Nothing may wait for a window from now on, then the thread ends before any port it
-    // uses is closed.
-    sys_.notifier().shutdown();
+    // Whatever still waits for the pump (a move queued a moment ago) must not reach it after
+    // the escape byte that stops it.
+    c.pump.queue.close();
+    write_raw_byte(c.pump, kEscapeByte);
+    // Nothing may wait for the front end from now on, then the thread ends before any port
+    // it uses is closed.
+    sys_.listener().shutting_down();
     thread_.stop();
     if (have_startup_directory_) {
         const PumpSettings s = sys_.settings();
@@ -166,56 +170,8 @@ std::string settings_save_failure_text(const ShutdownResult& r) {
            ". The changes made in this run are lost.";
 }
 
-// --- the process guard ------------------------------------------------------------------
-
-namespace {
-
-std::atomic<Session*> guarded_session{nullptr};
-static_assert(std::atomic<Session*>::is_always_lock_free);
-static_assert(std::atomic<int>::is_always_lock_free);
-
-constexpr int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGSYS};
-struct sigaction previous_actions[sizeof kCrashSignals / sizeof kCrashSignals[0]];
-
-void shut_down_at_exit() {
-    if (Session* s = guarded_session.exchange(nullptr)) s->shut_down();
-}
-
-// Async-signal-safe: two atomic loads and a write().
-void on_crash(int sig) {
-    if (Session* s = guarded_session.load()) {
-        const int fd = s->sys().comm.pump.emergency_fd.load();
-        if (fd >= 0) {
-            const char esc = static_cast<char>(kEscape);
-            [[maybe_unused]] const ssize_t n = ::write(fd, &esc, 1);
-        }
-    }
-    for (std::size_t i = 0; i < std::size(kCrashSignals); ++i) {
-        if (kCrashSignals[i] == sig) ::sigaction(sig, &previous_actions[i], nullptr);
-    }
-    ::raise(sig);  // delivered as before once this handler returns
-}
-
-}  // namespace
-
-void guard_process_exit(Session& session) {
-    static const bool installed = [] {
-        std::atexit(shut_down_at_exit);
-        struct sigaction sa {};
-        sa.sa_handler = on_crash;
-        sigemptyset(&sa.sa_mask);
-        for (std::size_t i = 0; i < std::size(kCrashSignals); ++i) {
-            ::sigaction(kCrashSignals[i], &sa, &previous_actions[i]);
-        }
-        return true;
-    }();
-    (void)installed;
-    guarded_session.store(&session);
-}
-
 Session::~Session() {
-    Session* self = this;
-    guarded_session.compare_exchange_strong(self, nullptr);
+    release_process_guard(*this);
     shut_down();
 }
 

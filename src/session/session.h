@@ -1,9 +1,9 @@
 #pragma once
 // One run of the program without its windows: the application state, the communication
 // thread and the two ports, with the start-up and shutdown sequences and the one
-// operation that opens or replaces the port of a device. The windows are views of it;
-// a program without windows drives it alone. Window thread (the thread that made it),
-// except where a member says otherwise.
+// operation that opens or replaces the port of a device. It tells one listener what
+// happens; the windows are one front end of it, quorvel-run another. Main thread (the
+// thread that made it), except where a member says otherwise.
 
 #include <functional>
 #include <memory>
@@ -13,8 +13,9 @@
 #include "comm/comm_thread.h"
 #include "comm/pump_init.h"
 #include "comm/serial_port.h"
-#include "ui/window_ids.h"
+#include "session/session_listener.h"
 #include "session/system.h"
+#include "session/system_pass.h"
 
 namespace quorvel {
 
@@ -23,6 +24,8 @@ struct SessionOptions {
     // simulated devices).
     bool default_ports = false;
     int sleep_ms = 50;  // between two passes of the communication thread
+    // Called first thing in every pass of the communication thread: a test's seam.
+    std::function<void()> before_pass;
 };
 
 // What the start-up asks of whoever shows things to the operator. Every call may wait
@@ -57,7 +60,7 @@ struct ShutdownResult {
 
 class Session {
   public:
-    Session(Notifier& notifier, PortProvider& ports, SessionOptions options = {});
+    Session(SessionListener& listener, PortProvider& ports, SessionOptions options = {});
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -79,13 +82,18 @@ class Session {
     // failure the role has no port (its number in the settings is the caller's business).
     PortOpenResult open_port(DeviceRole role, int index);
 
-    // As the menu's Initialize Pump: a pump port whose device went away is opened again
-    // first (and woken like at start-up), then the initialisation starts.
+    // As the menu's Initialize Pump, when none runs: a pump port whose device went away is
+    // opened again first (and woken like at start-up), then the initialisation starts.
     InitStart start_pump_initialisation(const std::function<void()>& open_init_window);
 
-    // The shutdown sequence, once whichever way the program ends: the escape byte to the
-    // pump, nothing waiting for a window any more, the thread stopped, setup.txt saved,
-    // the pump's port closed, then the valve's. Any thread; later calls do nothing.
+    // Whether a front end follows the method: the runner runs only while one does (the GUI:
+    // while the Method window is open). Any thread.
+    void follow_method(bool on) { sys_.run.followed.store(on); }
+
+    // The shutdown sequence, once whichever way the program ends: the pump's queue closed,
+    // so nothing waiting in it can follow, then the escape byte, nothing waiting for the
+    // front end any more, the thread stopped, setup.txt saved, the pump's port closed, then
+    // the valve's. Any thread; later calls do nothing.
     ShutdownResult shut_down();
     bool shut_down_done() const;
 
@@ -97,6 +105,7 @@ class Session {
     System sys_;
     PortProvider& ports_;
     SessionOptions options_;
+    SystemPass pass_;
     CommThread thread_;
     // Ports the start-up never came to (a quit during a start-up message) keep their
     // number in setup.txt.
@@ -106,13 +115,6 @@ class Session {
     mutable std::mutex shutdown_mutex_;
     bool shut_down_ = false;
 };
-
-// Makes every way the process ends stop the pump. exit() called from anywhere (the
-// windowing toolkit calls it when the display goes away) runs the session's shutdown; a
-// crash (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGSYS) writes the escape byte to the
-// pump from the signal handler, the one thing that is safe there, then dies as it would
-// have. One session at a time; the session's destructor releases it.
-void guard_process_exit(Session& session);
 
 // The text a failed settings save is reported with.
 std::string settings_save_failure_text(const ShutdownResult& r);

@@ -164,7 +164,9 @@ void MainWindow::closeEvent(QCloseEvent* e) {
 void MainWindow::notify(Note note, int param) {
     switch (note) {
         case Note::StartInit:
-            ctx_.session.start_pump_initialisation([this] { open_init_window(); });
+            // Not while the window of one is still open (a time-out closes it only later).
+            if (!ctx_.windows.is_open(WindowId::Init))
+                ctx_.session.start_pump_initialisation([this] { open_init_window(); });
             break;
         case Note::CommTimeout:
             handle_comm_timeout(param);
@@ -307,7 +309,7 @@ void MainWindow::open_named_method_after_start_up(const QString& path) {
 
 void MainWindow::handle_comm_timeout(int device) {
     if (ctx_.windows.is_open(WindowId::Init)) ctx_.bridge.post_command(WindowId::Init, cmd::Close);
-    cancel_pump_initialisation(ctx_.sys);
+    cancel_pump_initialisation(ctx_.sys.comm);
     if (ctx_.windows.is_open(WindowId::Error)) return;
     open_error_window(device == static_cast<int>(DeviceRole::Pump)    ? ErrorSelector::PumpTimeout
                       : device == static_cast<int>(DeviceRole::Valve) ? ErrorSelector::ValveTimeout

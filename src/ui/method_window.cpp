@@ -491,7 +491,7 @@ void MethodWindow::edit() {
 void MethodWindow::end_edit() {
     System& sys = ctx_.sys;
     set_run_mode(sys, MethodRunMode::Idle);
-    sys.run.step_count.store(compact_method(sys));
+    sys.run.step_count.store(compact_method(sys.method_table));
     set_edit_enabled(false);
     fill_list(sys.run.step_count.load());
     ctx_.bridge.post(WindowId::Main, Note::MethodNormalHeight);
@@ -546,7 +546,7 @@ void MethodWindow::close_window() {
         }
         if (a != Answer::No) return;
     }
-    send_pump_command(sys, PumpCommand::SSTP);
+    send_pump_command(sys.comm, PumpCommand::SSTP);
     run.step_count.store(0);
     run.current_step.store(-1);
     set_run_mode(sys, MethodRunMode::None);
@@ -561,9 +561,10 @@ void MethodWindow::show_current_row() {
     const int cur = sys.run.current_step.load();
     if (cur < 0 || cur >= kMethodRows) return;
     if (selected_row(list_) != cur) select_line(cur);
-    decode_step(sys, cur);
+    edit_step_ = decode_row(sys.method_table[cur]);
+    sys.comm.current_flow_ul_per_sec.store(edit_step_.rate_ul_per_sec);
     row_number_->setText(QString::number(cur + 1));
-    const StepParams p = sys.step;
+    const StepParams p = edit_step_;
     switch (p.action) {
         case StepAction::Aspirate:
         case StepAction::Dispense:
@@ -635,13 +636,14 @@ void MethodWindow::set_field(QLineEdit* field, const QString& text) {
 
 void MethodWindow::store_current_row() {
     const int cur = ctx_.sys.run.current_step.load();
-    encode_step(ctx_.sys, cur);
+    if (cur >= 0 && cur < kMethodRows)
+        ctx_.sys.method_table[cur] = encode_row(edit_step_, ctx_.sys.method_table[cur]);
     render_row(cur);
 }
 
 void MethodWindow::action_clicked(int id) {
     if (!editing()) return;
-    StepParams& p = ctx_.sys.step;
+    StepParams& p = edit_step_;
     switch (id) {
         case method_ctl::Aspirate:
             p.action = StepAction::Aspirate;
@@ -673,7 +675,7 @@ void MethodWindow::volume_changed() {
     const double v = c_atof(volume_->text().toStdString());
     // A value whose text would not fit its field, or no number at all, is not taken.
     if (!std::isfinite(v) || !volume_fits_field(v)) return;
-    ctx_.sys.step.volume_ul = v;
+    edit_step_.volume_ul = v;
     store_current_row();
 }
 
@@ -691,8 +693,8 @@ void MethodWindow::rate_changed() {
     }
     const double rate = v / 60.0;
     if (!std::isfinite(rate) || !rate_fits_field(rate)) return;
-    ctx_.sys.step.rate_ul_per_sec = rate;
-    ctx_.sys.current_flow_ul_per_sec.store(rate);
+    edit_step_.rate_ul_per_sec = rate;
+    ctx_.sys.comm.current_flow_ul_per_sec.store(rate);
     store_current_row();
 }
 
@@ -700,25 +702,25 @@ void MethodWindow::wait_changed() {
     if (!editing()) return;
     // Saturated: a huge wait is a long wait, never a negative one.
     const double ms = std::trunc(c_atof(wait_->text().toStdString()) * 1000.0);
-    ctx_.sys.step.wait_ms = static_cast<int>(std::clamp(ms, 0.0, static_cast<double>(INT_MAX)));
+    edit_step_.wait_ms = static_cast<int>(std::clamp(ms, 0.0, static_cast<double>(INT_MAX)));
     store_current_row();
 }
 
 void MethodWindow::position_chosen(int index) {
     if (!editing()) return;
-    ctx_.sys.step.valve_position = index + 1;
+    edit_step_.valve_position = index + 1;
     store_current_row();
 }
 
 void MethodWindow::direction_chosen(int index) {
     if (!editing()) return;
-    ctx_.sys.step.valve_direction = static_cast<ValveDirection>(index + 1);
+    edit_step_.valve_direction = static_cast<ValveDirection>(index + 1);
     store_current_row();
 }
 
 void MethodWindow::event_clicked(bool checked) {
     if (!editing()) return;
-    ctx_.sys.step.event = checked;
+    edit_step_.event = checked;
     store_current_row();
 }
 

@@ -6,6 +6,7 @@
 #include <array>
 
 #include "method/method_run.h"
+#include "method/method_table.h"
 #include "ui/quorvel_dialog.h"
 
 class QButtonGroup;
@@ -115,6 +116,8 @@ class MethodWindow final : public QuorvelDialog {
     QComboBox* position_ = nullptr;
     QComboBox* direction_ = nullptr;
 
+    // The row being edited, decoded: the window's own, never the runner's.
+    StepParams edit_step_;
     std::array<QRect, LampCount> lamps_;
     std::array<StateLamp*, LampCount> lamp_widgets_{};
     int shown_activity_ = -1;

@@ -1,8 +1,13 @@
 #include "notification_bridge.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QEvent>
+#include <QSocketNotifier>
 #include <QThread>
+#include <cstdint>
 
 #include "ui/message_presenter.h"
 #include "ui/window_registry.h"
@@ -15,11 +20,16 @@ const QEvent::Type kWakeEvent = static_cast<QEvent::Type>(QEvent::User + 1);
 }  // namespace
 
 NotificationBridge::NotificationBridge(WindowRegistry& windows, MessagePresenter& presenter)
-    : windows_(windows), presenter_(presenter) {}
+    : windows_(windows), presenter_(presenter), pass_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (!pass_fd_) return;
+    pass_notifier_ = new QSocketNotifier(pass_fd_.get(), QSocketNotifier::Read, this);
+    connect(pass_notifier_, &QSocketNotifier::activated, this, [this] { deliver_pass_done(); });
+}
 
 NotificationBridge::~NotificationBridge() {
     shutdown();
     QCoreApplication::removePostedEvents(this);
+    delete pass_notifier_;  // before its descriptor goes
 }
 
 bool NotificationBridge::is_open(WindowId w) const {
@@ -51,6 +61,29 @@ void NotificationBridge::post_message(WindowId owner, const std::string& text,
     enqueue({Item::Message, owner, Note::StartInit, 0, text, caption, nullptr});
 }
 
+void NotificationBridge::post_pass_done() {
+    if (closed_.load()) return;
+    if (!pass_fd_) {
+        for (const WindowId w : {WindowId::Method, WindowId::Test, WindowId::Status}) {
+            if (is_open(w)) post(w, Note::PassDone);
+        }
+        return;
+    }
+    if (pass_pending_.exchange(true)) return;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(pass_fd_.get(), &one, sizeof one);
+}
+
+void NotificationBridge::deliver_pass_done() {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t n = ::read(pass_fd_.get(), &count, sizeof count);
+    // Cleared before the windows look, so a pass that ends meanwhile wakes them again.
+    pass_pending_.store(false);
+    if (closed_.load()) return;
+    for (const WindowId w : {WindowId::Method, WindowId::Test, WindowId::Status})
+        deliver(w, Note::PassDone, 0);
+}
+
 void NotificationBridge::wake_locked() {
     if (wake_pending_) return;
     wake_pending_ = true;
@@ -69,6 +102,7 @@ void NotificationBridge::enqueue(Item item) {
 void NotificationBridge::shutdown() {
     std::lock_guard lock(mutex_);
     shutting_down_ = true;
+    closed_.store(true);
     queue_.clear();
     handled_.notify_all();
 }

@@ -112,7 +112,7 @@ TestWindow::TestWindow(AppContext& ctx, QWidget* owner)
         if (!opening_) ctx_.sys.test.fixed_volume_unit = static_cast<VolumeUnit>(i);
     });
 
-    ctx_.sys.current_flow_ul_per_sec.store(
+    ctx_.sys.comm.current_flow_ul_per_sec.store(
         flow_to_ul_per_sec(t.flow_value, t.flow_volume_unit, t.flow_time_unit));
     show_activity(ctx_.sys.comm.activity.load());
     opening_ = false;
@@ -142,7 +142,7 @@ void TestWindow::flow_field_left() {
         return;
     }
     t.flow_value = v;
-    ctx_.sys.current_flow_ul_per_sec.store(r);
+    ctx_.sys.comm.current_flow_ul_per_sec.store(r);
 }
 
 void TestWindow::flow_unit_changed(QComboBox* box, int index) {
@@ -166,12 +166,12 @@ void TestWindow::flow_unit_changed(QComboBox* box, int index) {
     }
     t.flow_volume_unit = volume;
     t.flow_time_unit = time;
-    ctx_.sys.current_flow_ul_per_sec.store(r);
+    ctx_.sys.comm.current_flow_ul_per_sec.store(r);
 }
 
 void TestWindow::move(int id) {
     const MoveKind kind = id == test_ctl::Dispense ? MoveKind::Dispense : MoveKind::Aspirate;
-    const double rate = ctx_.sys.current_flow_ul_per_sec.load();
+    const double rate = ctx_.sys.comm.current_flow_ul_per_sec.load();
     // Tested against the limits in force now: the Setup window may have changed them.
     if (flow_check(rate, ctx_.sys.calibration(), FlowCheckPlace::Other)) {
         refuse(rate, FlowCheckPlace::Other);
@@ -186,9 +186,9 @@ void TestWindow::move(int id) {
             ctx_.presenter.message(this, kFixedVolumeRefused, "Error");
             return;
         }
-        move_pump_relative(ctx_.sys, rate, *accepted, kind);
+        move_pump_relative(ctx_.sys.comm, rate, *accepted, kind);
     } else {
-        slew_pump(ctx_.sys, rate, kind);
+        slew_pump(ctx_.sys.comm, rate, kind);
     }
 }
 
@@ -199,12 +199,12 @@ void TestWindow::command(int id) {
             move(id);
             break;
         case test_ctl::Stop:
-            send_pump_command(ctx_.sys, PumpCommand::SSTP);
+            send_pump_command(ctx_.sys.comm, PumpCommand::SSTP);
             break;
         case cmd::Close:
             closing_ = true;
             // Leaving the Test window always stops the pump.
-            send_pump_command(ctx_.sys, PumpCommand::SSTP);
+            send_pump_command(ctx_.sys.comm, PumpCommand::SSTP);
             QuorvelDialog::command(id);
             break;
         default:

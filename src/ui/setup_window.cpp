@@ -169,11 +169,11 @@ void SetupWindow::apply() {
     const bool pump_opened = apply_ports();
 
     // Sent even without a pump port: the queue drops them then.
-    apply_calibration(ctx_.sys, measured);
+    apply_calibration(ctx_.sys.config, ctx_.sys.comm, measured);
     const CommState& c = ctx_.sys.comm;
-    send_pump_value(ctx_.sys, PumpCommand::BLE, c.backlash_enabled.load() ? 1.0 : 0.0, false);
-    send_pump_value(ctx_.sys, PumpCommand::BLSH, c.backlash_ul.load(), false);
-    send_pump_command(ctx_.sys, PumpCommand::SAVE);
+    send_pump_value(ctx_.sys.comm, PumpCommand::BLE, c.backlash_enabled.load() ? 1.0 : 0.0, false);
+    send_pump_value(ctx_.sys.comm, PumpCommand::BLSH, c.backlash_ul.load(), false);
+    send_pump_command(ctx_.sys.comm, PumpCommand::SAVE);
     // The new controller gets the lines above before the initialisation's.
     if (pump_opened) ctx_.bridge.post(WindowId::Main, Note::StartInit);
 }

@@ -85,7 +85,7 @@ void TerminalWindow::show_waiting_lines() {
 void TerminalWindow::send_input(bool clear_after) {
     // Sent unchanged; an empty line reaches the controller as a lone carriage return.
     const std::string line = input_->text().left(kMaxInput).toStdString();
-    enqueue_command(ctx_.sys, line, ctx_.sys.comm.pump);
+    enqueue_command(ctx_.sys.comm, line, ctx_.sys.comm.pump);
     if (clear_after) input_->clear();
     input_->setFocus();
 }

@@ -1,19 +1,11 @@
 #pragma once
-// How the core speaks to windows it knows only by id. The application implements this
-// with queued events to its window objects; tests implement it with a recorder.
-// Any thread may call every member. Nothing here ever waits for a message box: messages
-// are handed to the window thread, which shows them once it is free. send() alone waits,
-// until the window thread has handled it or the application shuts down.
-
-#include <string>
+// The windows by name, what they tell each other (the notifications), and the commands
+// shared by several of them. Any thread.
 
 namespace quorvel {
 
 enum class WindowId { Main, Test, Init, Method, Error, Terminal, First, Status, Setup };
 inline constexpr int kWindowCount = 9;
-
-// The two devices, also the parameter of a reply time-out.
-enum class DeviceRole : int { Pump = 1, Valve = 2 };
 
 // What a notification means. The windows were designed with numbered user messages in
 // which one number meant different things to different windows (1000 alone meant five);
@@ -67,36 +59,5 @@ inline constexpr int Status = 112;
 inline constexpr int OpenNamedMethod = 150;
 inline constexpr int MethodClose = 4201;
 }  // namespace cmd
-
-class Notifier {
-  public:
-    virtual ~Notifier() = default;
-    virtual bool is_open(WindowId w) const = 0;
-    // Queued; dropped when the window is closed by the time it is delivered.
-    virtual void post(WindowId w, Note note, int param = 0) = 0;
-    // Handled before this returns (or dropped at shutdown). Never call it holding a lock
-    // the window thread may take.
-    virtual void send(WindowId w, Note note, int param = 0) = 0;
-    // A command (button or menu identifier), queued.
-    virtual void post_command(WindowId w, int command) = 0;
-    // A modal message with an OK button, owned by `owner`, shown by the window thread
-    // after whatever it is doing now. Returns at once, so it is safe under any lock.
-    virtual void post_message(WindowId owner, const std::string& text,
-                              const std::string& caption) = 0;
-    // From now on nothing waits for a window: a thread inside send() returns, later
-    // calls are dropped. Called first thing at shutdown, so the communication thread can
-    // always be stopped.
-    virtual void shutdown() {}
-};
-
-// For a core that runs with no windows at all.
-class NullNotifier final : public Notifier {
-  public:
-    bool is_open(WindowId) const override { return false; }
-    void post(WindowId, Note, int) override {}
-    void send(WindowId, Note, int) override {}
-    void post_command(WindowId, int) override {}
-    void post_message(WindowId, const std::string&, const std::string&) override {}
-};
 
 }  // namespace quorvel

@@ -5,7 +5,7 @@ namespace quorvel {
 void WindowRegistry::set(WindowId id, QWidget* widget, NotifiedWindow* handler) {
     widgets_[index(id)] = widget;
     handlers_[index(id)] = handler;
-    open_[index(id)].store(widget != nullptr);
+    set_open(id, widget != nullptr);
 }
 
 void WindowRegistry::clear(WindowId id, const QWidget* widget) {
@@ -13,7 +13,12 @@ void WindowRegistry::clear(WindowId id, const QWidget* widget) {
     if (widgets_[index(id)] != widget && !widgets_[index(id)].isNull()) return;
     widgets_[index(id)] = nullptr;
     handlers_[index(id)] = nullptr;
-    open_[index(id)].store(false);
+    set_open(id, false);
+}
+
+void WindowRegistry::set_open(WindowId id, bool open) {
+    const bool was = open_[index(id)].exchange(open);
+    if (was != open && open_changed_) open_changed_(id, open);
 }
 
 QWidget* WindowRegistry::widget(WindowId id) const {

@@ -6,6 +6,7 @@
 #include <QWidget>
 #include <array>
 #include <atomic>
+#include <functional>
 
 #include "ui/window_ids.h"
 
@@ -30,11 +31,18 @@ class WindowRegistry {
     // Any thread.
     bool is_open(WindowId id) const { return open_[index(id)].load(); }
 
+    // Told on the window thread whenever a window opens or closes. Set once, before any
+    // window opens.
+    void on_open_changed(std::function<void(WindowId, bool)> f) { open_changed_ = std::move(f); }
+
   private:
+    void set_open(WindowId id, bool open);
+
     static std::size_t index(WindowId id) { return static_cast<std::size_t>(id); }
     std::array<QPointer<QWidget>, kWindowCount> widgets_;
     std::array<NotifiedWindow*, kWindowCount> handlers_{};
     std::array<std::atomic<bool>, kWindowCount> open_{};
+    std::function<void(WindowId, bool)> open_changed_;
 };
 
 }  // namespace quorvel

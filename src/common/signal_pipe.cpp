@@ -1,5 +1,6 @@
-#include "ending_signals.h"
+#include "signal_pipe.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,8 +18,6 @@ void on_signal(int sig) {
     [[maybe_unused]] const ssize_t n = ::write(fd, &b, 1);
 }
 
-}  // namespace
-
 sigset_t ending_signal_set() {
     sigset_t set;
     sigemptyset(&set);
@@ -26,8 +25,18 @@ sigset_t ending_signal_set() {
     return set;
 }
 
-void route_ending_signals(int fd) {
-    signal_fd.store(fd);
+}  // namespace
+
+SignalPipe::SignalPipe(Block block) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    pipe_.read.reset(fds[0]);
+    pipe_.write.reset(fds[1]);
+    if (block == Block::UntilUnblocked) {
+        const sigset_t set = ending_signal_set();
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    }
+    signal_fd.store(pipe_.write.get());
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
@@ -35,9 +44,24 @@ void route_ending_signals(int fd) {
     for (const int sig : kEndingSignals) ::sigaction(sig, &sa, nullptr);
 }
 
-void restore_ending_signals() {
+SignalPipe::~SignalPipe() {
+    if (!ok()) return;
     for (const int sig : kEndingSignals) ::signal(sig, SIG_DFL);
     signal_fd.store(-1);
+}
+
+void SignalPipe::unblock_here() {
+    const sigset_t set = ending_signal_set();
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+int SignalPipe::take() {
+    unsigned char buf[16];
+    ssize_t n = 0;
+    while ((n = ::read(fd(), buf, sizeof buf)) > 0) {
+        if (first_ == 0) first_ = buf[0];
+    }
+    return first_;
 }
 
 }  // namespace quorvel
