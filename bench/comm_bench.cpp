@@ -19,6 +19,7 @@
 #include "comm/serial_port.h"
 #include "comm/valve_commands.h"
 #include "session/system.h"
+#include "session/system_pass.h"
 #include "sim_device.h"
 
 namespace {
@@ -36,20 +37,15 @@ double wall_s() {
         .count();
 }
 
-// Every pass ends by refreshing the Status window: the moment and the thread's CPU time
-// there mark one pass. Runs on the communication thread.
-class PassClock final : public Notifier {
+// The end of every pass: the moment and the thread's CPU time there mark one pass. Runs on the communication thread.
+class PassClock final : public SessionListener {
   public:
-    bool is_open(WindowId w) const override { return w == WindowId::Status; }
-    void post(WindowId w, Note note, int) override {
-        if (w != WindowId::Status || note != Note::PassDone) return;
+    void pass_done() override {
         std::lock_guard lock(mutex_);
         ends_.push_back(wall_s());
         cpu_.push_back(thread_cpu_s());
     }
-    void send(WindowId, Note, int) override {}
-    void post_command(WindowId, int) override {}
-    void post_message(WindowId, const std::string& text, const std::string&) override {
+    void message(const std::string& text, const std::string&) override {
         std::fprintf(stderr, "message: %s\n", text.c_str());
     }
     std::vector<double> ends() const {
@@ -89,18 +85,19 @@ int main(int argc, char** argv) {
     replace_port(sys.comm.pump, std::move(pump));
     replace_port(sys.comm.valve, std::move(valve));
 
-    CommThread thread(sys);
+    SystemPass hooks(sys);
+    CommThread thread(sys.comm, hooks);
     thread.start();
     // Realistic traffic: an initialisation, then a pump move and a valve move every 2 s.
-    start_pump_initialisation(sys, {});
+    start_pump_initialisation(sys.comm, {});
     const double start = wall_s();
     int round = 0;
     while (wall_s() - start < seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         if (sys.comm.init_stage.load() == InitStage::None && wall_s() - start > 2.0 * (round + 1)) {
             ++round;
-            move_pump_relative(sys, 10.0, 5.0, round % 2 ? MoveKind::Dispense : MoveKind::Aspirate);
-            send_valve_command(sys, 1 + round % 6, ValveDirection::Short, ValveKind::MultiPosition);
+            move_pump_relative(sys.comm, 10.0, 5.0, round % 2 ? MoveKind::Dispense : MoveKind::Aspirate);
+            send_valve_command(sys.comm, 1 + round % 6, ValveDirection::Short, ValveKind::MultiPosition);
         }
     }
     thread.stop();

@@ -17,6 +17,7 @@
 #include "comm/memory_port.h"
 #include "common/numeric_text.h"
 #include "session/system.h"
+#include "session/system_pass.h"
 #include "fuzz_input.h"
 
 namespace {
@@ -27,21 +28,12 @@ using namespace quorvel;
 
 constexpr std::size_t kUnlimited = std::numeric_limits<std::size_t>::max();
 
-class TimeoutCounter final : public Notifier {
+class TimeoutCounter final : public SessionListener {
   public:
-    bool is_open(WindowId) const override { return false; }
-    void post(WindowId w, Note n, int param) override {
-        if (w == WindowId::Main && n == Note::CommTimeout) {
-            if (param != static_cast<int>(DeviceRole::Pump) &&
-                param != static_cast<int>(DeviceRole::Valve)) {
-                std::abort();
-            }
-            ++(param == static_cast<int>(DeviceRole::Pump) ? pump : valve);
-        }
+    void reply_timed_out(DeviceRole role) override {
+        if (role != DeviceRole::Pump && role != DeviceRole::Valve) std::abort();
+        ++(role == DeviceRole::Pump ? pump : valve);
     }
-    void send(WindowId, Note, int) override {}
-    void post_command(WindowId, int) override {}
-    void post_message(WindowId, const std::string&, const std::string&) override {}
     int pump = 0;
     int valve = 0;
 };
@@ -125,7 +117,7 @@ void run_pass(System& sys, Model& m, TimeoutCounter& timeouts, std::uint32_t now
     const bool init_running = c.init_stage.load() != InitStage::None;
     timeouts.pump = timeouts.valve = 0;
 
-    comm_thread_pass(sys, now);
+    SystemPass(sys).run(now);
 
     for (const char b : take(m.pump)) {
         if (b == '\0') continue;
@@ -229,7 +221,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 break;
             }
             case 3:
-                enqueue_command(sys, kPumpCommands[in.byte() % std::size(kPumpCommands)],
+                enqueue_command(sys.comm, kPumpCommands[in.byte() % std::size(kPumpCommands)],
                                 sys.comm.pump);
                 break;
             case 4:
@@ -237,7 +229,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 if (m.valve_queue.size() < 98) {
                     const std::string_view line =
                         kValveCommands[in.byte() % std::size(kValveCommands)];
-                    enqueue_command(sys, line, sys.comm.valve);
+                    enqueue_command(sys.comm, line, sys.comm.valve);
                     m.valve_queue.emplace_back(line);
                 }
                 break;

@@ -11,6 +11,7 @@
 #include "comm/comm_thread.h"
 #include "comm/memory_port.h"
 #include "session/system.h"
+#include "session/system_pass.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace quorvel;
@@ -24,10 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (intake != 0) port->limit_intake(intake);
     replace_port(sys.comm.pump, std::move(owned));
 
-    enqueue_command(sys, typed, sys.comm.pump);
+    enqueue_command(sys.comm, typed, sys.comm.pump);
     std::uint32_t now = 1000;
     auto pass = [&] {
-        comm_thread_pass(sys, now);
+        SystemPass(sys).run(now);
         now += 50;
     };
     pass();

@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     PumpSettings s;
     s.pump = pump_size;
     sys.set_settings(s);
-    compute_calibration(sys, 0);
+    compute_calibration(sys.config, 0);
     replace_port(sys.comm.pump, std::make_unique<MemoryPort>());
     const PumpCalibration cal = sys.calibration();
 
@@ -94,9 +94,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (enable) {
         const double volume =
             static_cast<double>(static_cast<float>(volume_to_ul(fixed, fixed_volume_unit)));
-        queued = move_pump_relative(sys, rate, volume, kind);
+        queued = move_pump_relative(sys.comm, rate, volume, kind);
     } else {
-        queued = slew_pump(sys, rate, kind);
+        queued = slew_pump(sys.comm, rate, kind);
     }
 
     CommandQueue& q = sys.comm.pump.queue;

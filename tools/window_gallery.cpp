@@ -14,6 +14,7 @@
 #include "comm/memory_port.h"
 #include "ui/terminal_window.h"
 #include "session/system.h"
+#include "session/system_pass.h"
 #include "method/method_runner.h"
 #include "ui/method_window.h"
 #include "ui/pump_test_window.h"
@@ -65,7 +66,7 @@ int main(int argc, char** argv) {
     replace_port(sys.comm.pump, std::make_unique<MemoryPort>());
     replace_port(sys.comm.valve, std::make_unique<MemoryPort>());
     sys.startup_directory = QDir::tempPath().toStdString();
-    compute_calibration(sys, 0);
+    compute_calibration(sys.config, 0);
 
     MainWindow main_window(services.ctx,
                            {"Simulated devices: the pump controller on COM1 and the valve "
@@ -91,7 +92,7 @@ int main(int argc, char** argv) {
     ok &= save(windows.widget(WindowId::Error), out, "error-valve");
 
     sys.comm.pump_moving = true;
-    sys.current_flow_ul_per_sec = 10.0;
+    sys.comm.current_flow_ul_per_sec = 10.0;
     main_window.open_status_window();
     bridge.deliver(WindowId::Status, Note::PassDone, 0);
     ok &= save(windows.widget(WindowId::Status), out, "status");
@@ -115,11 +116,12 @@ int main(int argc, char** argv) {
     main_window.open_test_window();
     sys.comm.move_dispensing = true;
     sys.comm.move_washing = false;
-    for (int i = 0; i < 22; ++i) comm_thread_pass(sys, 1000 + 50 * i);
+    SystemPass pass(sys);
+    for (int i = 0; i < 22; ++i) pass.run(1000 + 50 * i);
     bridge.deliver(WindowId::Test, Note::StatusLine, 0);
     ok &= save(windows.widget(WindowId::Test), out, "test-dispensing");
     sys.comm.pump_moving = false;
-    comm_thread_pass(sys, 3000);
+    pass.run(3000);
     ok &= save(windows.widget(WindowId::Test), out, "test-ready");
 
     // The Method window in place of the Test window, as Open leaves it: a method of pump

@@ -25,7 +25,7 @@ struct SessionOptions {
     bool default_ports = false;
     int sleep_ms = 50;  // between two passes of the communication thread
     // Called first thing in every pass of the communication thread: a test's seam.
-    std::function<void()> before_pass;
+    std::function<void()> before_pass{};
 };
 
 // What the start-up asks of whoever shows things to the operator. Every call may wait

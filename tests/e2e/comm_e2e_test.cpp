@@ -8,8 +8,8 @@
 namespace quorvel {
 namespace {
 
-using testing::Call;
 using testing::code;
+using testing::Heard;
 using testing::wait_until;
 
 using CommE2e = testing::E2eFixture;
@@ -18,48 +18,43 @@ TEST_F(CommE2e, RelativeMoveGoesOutAsVmThenMovrAndEndsOnTheReport) {
     thread.start();
     load_monitor();
     pump_sim.clear_received();
-    move_pump_relative(sys, 100.0, 10.0, MoveKind::Dispense);  // 0.1 s of simulated motion
+    move_pump_relative(sys.comm, 100.0, 10.0, MoveKind::Dispense);  // 0.1 s of simulated motion
     ASSERT_TRUE(wait_until([&] { return pump_sim.received_lines().size() >= 2; }));
     EXPECT_EQ(pump_sim.received_lines(),
               (std::vector<std::string>{"VM=100.00000000", "MOVR=10.00000000"}));
     ASSERT_TRUE(wait_until([&] { return pump_sim.moves_started() == 1 && !pump_sim.moving(); }));
     EXPECT_TRUE(wait_until([&] { return !sys.comm.pump_moving.load(); }))
         << "the controller's '|' ends the move";
-    EXPECT_EQ(notifier.count(Call::Post, WindowId::Main, Note::CommTimeout), 0);
+    EXPECT_EQ(listener.count(Heard::Timeout), 0);
 }
 
 TEST_F(CommE2e, SilentPumpTimesOut) {
     pump_sim.faults().silent = true;
     thread.start();
     sys.comm.pump_moving = true;
-    enqueue_command(sys, "VM=1.00000000", sys.comm.pump);
-    ASSERT_TRUE(wait_until(
-        [&] { return notifier.count(Call::Post, WindowId::Main, Note::CommTimeout) > 0; },
-        std::chrono::seconds(30)));
-    const auto calls = notifier.calls();
-    const auto it = std::find_if(calls.begin(), calls.end(), [](const Call& c) {
-        return c.window == WindowId::Main && c.code == code(Note::CommTimeout);
-    });
-    EXPECT_EQ(it->param, code(DeviceRole::Pump));
+    enqueue_command(sys.comm, "VM=1.00000000", sys.comm.pump);
+    ASSERT_TRUE(wait_until([&] { return listener.count(Heard::Timeout) > 0; },
+                           std::chrono::seconds(30)));
+    EXPECT_EQ(listener.values(Heard::Timeout).front(), code(DeviceRole::Pump));
     EXPECT_FALSE(sys.comm.pump_moving);
 }
 
 TEST_F(CommE2e, ValveMoveThenCpOnTheNextPassAndPosClearsBusy) {
     thread.start();
     ASSERT_TRUE(wait_passes(1));
-    send_valve_command(sys, 5, ValveDirection::CW, ValveKind::MultiPosition);
+    send_valve_command(sys.comm, 5, ValveDirection::CW, ValveKind::MultiPosition);
     ASSERT_TRUE(wait_until([&] { return valve_sim.received_lines().size() >= 2; }));
     EXPECT_EQ(valve_sim.received_lines(), (std::vector<std::string>{"cw5", "cp"}));
     EXPECT_TRUE(wait_until([&] { return !sys.comm.valve_busy.load(); }));
     EXPECT_EQ(valve_sim.position(), 5);
-    EXPECT_EQ(notifier.count(Call::Post, WindowId::Main, Note::CommTimeout), 0);
+    EXPECT_EQ(listener.count(Heard::Timeout), 0);
 }
 
 TEST_F(CommE2e, NulBytesNeverReachALine) {
     pump_sim.faults().nul_bytes = true;
     pump_sim.set_backlash(true, 2.5);
     thread.start();
-    enqueue_command(sys, "print \"blsh=\",blsh", sys.comm.pump);
+    enqueue_command(sys.comm, "print \"blsh=\",blsh", sys.comm.pump);
     ASSERT_TRUE(wait_until([&] { return sys.comm.backlash_ul.load() == 2.5; }));
     for (const std::string& line : sys.comm.terminal_log.take_waiting()) {
         EXPECT_EQ(line.find('\0'), std::string::npos);
@@ -70,8 +65,8 @@ TEST_F(CommE2e, GarbageAndLongLinesAreSurvived) {
     pump_sim.faults().garbage = true;
     thread.start();
     pump_sim.send_long_line(1000);
-    enqueue_command(sys, "SSTP", sys.comm.pump);
-    enqueue_command(sys, "SSTP", sys.comm.pump);
+    enqueue_command(sys.comm, "SSTP", sys.comm.pump);
+    enqueue_command(sys.comm, "SSTP", sys.comm.pump);
     // Garbage before a prompt turns it into line text, so replies may time out: the
     // thread must go on and drain its queue either way.
     ASSERT_TRUE(
@@ -88,8 +83,8 @@ TEST_F(CommE2e, HangUpMidLineNeitherCrashesNorHangs) {
     ASSERT_TRUE(wait_passes(2));
     pump_sim.hang_up();
     valve_sim.hang_up();
-    enqueue_command(sys, "SSTP", sys.comm.pump);
-    enqueue_command(sys, "cp", sys.comm.valve);
+    enqueue_command(sys.comm, "SSTP", sys.comm.pump);
+    enqueue_command(sys.comm, "cp", sys.comm.valve);
     ASSERT_TRUE(wait_passes(5)) << "passes go on after the devices vanished";
     thread.stop();
     EXPECT_FALSE(thread.running());

@@ -8,33 +8,22 @@
 namespace quorvel {
 namespace {
 
-using testing::Call;
-using testing::code;
+using testing::Heard;
 using testing::wait_until;
 
 class InitE2e : public testing::E2eFixture {
   protected:
     InitStart start() {
-        return start_pump_initialisation(sys, [this] { notifier.open(WindowId::Init); });
+        return start_pump_initialisation(sys.comm, {});
     }
-    std::vector<Call> init_calls() const {
-        std::vector<Call> out;
-        for (const Call& c : notifier.calls()) {
-            if (c.window == WindowId::Init) out.push_back(c);
-        }
-        return out;
-    }
-    bool init_closed() const {
-        const auto calls = init_calls();
-        return !calls.empty() && calls.back().kind == Call::Command;
-    }
+    bool init_finished() const { return listener.count(Heard::InitFinished) > 0; }
 };
 
 TEST_F(InitE2e, CompleteInitialisationThenMotionReports) {
     pump_sim.set_backlash(true, 0.5);
     thread.start();
     ASSERT_EQ(start(), InitStart::Started);
-    ASSERT_TRUE(wait_until([&] { return init_closed(); }));
+    ASSERT_TRUE(wait_until([&] { return init_finished(); }));
     ASSERT_TRUE(wait_until([&] { return pump_sim.received_lines().size() >= 24; }));
 
     std::vector<std::string> expected{"print \"ble=\",ble", "print \"blsh=\",blsh"};
@@ -43,18 +32,15 @@ TEST_F(InitE2e, CompleteInitialisationThenMotionReports) {
     }
     expected.insert(expected.end(), {"MSEL=256.00000000", "MUNIT=2432.00000000"});
     EXPECT_EQ(pump_sim.received_lines(), expected);
-    const auto calls = init_calls();
-    ASSERT_EQ(calls.size(), 25u);
-    EXPECT_EQ(std::count(calls.begin(), calls.end(),
-                         Call{Call::Send, WindowId::Init, code(Note::InitAdvance), 0}),
-              24);
+    EXPECT_EQ(listener.count(Heard::InitAdvanced), 24);
+    EXPECT_EQ(listener.count(Heard::InitFinished), 1);
     EXPECT_EQ(sys.comm.init_stage, InitStage::None);
     EXPECT_TRUE(sys.comm.backlash_enabled);
     EXPECT_EQ(sys.comm.backlash_ul.load(), 0.5);
     EXPECT_TRUE(pump_sim.monitor_running());
 
     sys.comm.terminal_log.reset();
-    move_pump_relative(sys, 200.0, 10.0, MoveKind::Dispense);
+    move_pump_relative(sys.comm, 200.0, 10.0, MoveKind::Dispense);
     ASSERT_TRUE(wait_until([&] { return pump_sim.moves_started() == 1 && !pump_sim.moving(); }));
     ASSERT_TRUE(wait_until([&] { return !sys.comm.pump_moving.load(); }));
     const auto lines = sys.comm.terminal_log.take_waiting();
@@ -69,12 +55,10 @@ TEST_F(InitE2e, SilentControllerIsAbandonedAndARestartBeginsAgain) {
     pump_sim.faults().silent = true;
     thread.start();
     ASSERT_EQ(start(), InitStart::Started);
-    ASSERT_TRUE(wait_until(
-        [&] { return notifier.count(Call::Post, WindowId::Main, Note::CommTimeout) > 0; },
-        std::chrono::seconds(30)));
+    ASSERT_TRUE(wait_until([&] { return listener.count(Heard::Timeout) > 0; },
+                           std::chrono::seconds(30)));
     // What the main window does with the time-out.
-    cancel_pump_initialisation(sys);
-    notifier.open(WindowId::Init, false);
+    cancel_pump_initialisation(sys.comm);
     EXPECT_EQ(sys.comm.init_stage, InitStage::None);
     ASSERT_TRUE(wait_passes(2));
 
@@ -95,7 +79,7 @@ class MethodE2e : public testing::E2eFixture {
   protected:
     void SetUp() override {
         E2eFixture::SetUp();
-        notifier.open(WindowId::Method);
+        sys.run.followed = true;
         thread.start();
         load_monitor();
         pump_sim.clear_received();
@@ -142,7 +126,7 @@ TEST_F(MethodE2e, ThreeStepsInOrderWithWaitValveAndEvent) {
     ASSERT_TRUE(wait_until([&] { return pump_sim.moves_started() == 3; }));
     EXPECT_EQ(pump_sim.received_lines().back(), "MOVR=20.00000000");
     EXPECT_EQ(sys.run.current_step, 0);
-    EXPECT_EQ(notifier.count(Call::Post, WindowId::Main, Note::CommTimeout), 0);
+    EXPECT_EQ(listener.count(Heard::Timeout), 0);
 }
 
 TEST_F(MethodE2e, ResetDuringMotionQueuesSstpAndNothingMoreStarts) {

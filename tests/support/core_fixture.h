@@ -1,18 +1,20 @@
 #pragma once
-// A fresh system with in-memory ports and a recording notifier, driven by a fake clock.
+// A fresh system with in-memory ports and a recording listener, driven by a fake clock.
 
 #include <memory>
 
 #include "comm/comm_thread.h"
 #include "comm/memory_port.h"
+#include "recording_listener.h"
 #include "session/system.h"
-#include "recording_notifier.h"
+#include "session/system_pass.h"
 
 namespace quorvel::testing {
 
 struct CoreFixture {
-    RecordingNotifier notifier;
-    System sys{notifier};
+    RecordingListener listener;
+    System sys{listener};
+    SystemPass hooks{sys};
     MemoryPort* pump_port = nullptr;
     MemoryPort* valve_port = nullptr;
     std::uint32_t now_ms = 1000;
@@ -33,7 +35,7 @@ struct CoreFixture {
     }
     // One pass, then the clock advances by step_ms.
     void pass(std::uint32_t step_ms = 50) {
-        comm_thread_pass(sys, now_ms);
+        hooks.run(now_ms);
         now_ms += step_ms;
     }
     void passes(int n, std::uint32_t step_ms = 50) {

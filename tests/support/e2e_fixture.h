@@ -11,8 +11,9 @@
 #include "comm/comm_thread.h"
 #include "comm/pump_init.h"
 #include "comm/serial_port.h"
+#include "recording_listener.h"
 #include "session/system.h"
-#include "recording_notifier.h"
+#include "session/system_pass.h"
 #include "sim_device.h"
 
 namespace quorvel::testing {
@@ -33,7 +34,6 @@ class E2eFixture : public ::testing::Test {
     static constexpr double kTimeScale = 0.05;
 
     void SetUp() override {
-        notifier.open(WindowId::Status);  // every pass posts to it: a pass counter
         std::string error;
         ASSERT_TRUE(pump_sim.start(&error)) << error;
         ASSERT_TRUE(valve_sim.start(&error)) << error;
@@ -50,12 +50,12 @@ class E2eFixture : public ::testing::Test {
         close_port(sys.comm.valve);
     }
 
-    int passes_seen() const { return notifier.count(Call::Post, WindowId::Status, Note::PassDone); }
+    int passes_seen() const { return listener.count(Heard::PassDone); }
     // Loads the monitor program straight from the set-up script, the way the
     // initialisation does, so the simulator reports motion.
     void load_monitor() {
         for (const std::string_view line : controller_setup_script) {
-            if (line != "stop") enqueue_command(sys, line, sys.comm.pump);
+            if (line != "stop") enqueue_command(sys.comm, line, sys.comm.pump);
         }
         ASSERT_TRUE(
             wait_until([&] { return pump_sim.monitor_running() && sys.comm.pump.queue.empty(); }));
@@ -67,11 +67,12 @@ class E2eFixture : public ::testing::Test {
         return wait_until([&] { return passes_seen() >= target; });
     }
 
-    RecordingNotifier notifier;
-    System sys{notifier};
+    RecordingListener listener;
+    System sys{listener};
+    SystemPass hooks{sys};
     sim::SimPump pump_sim{kTimeScale};
     sim::SimValve valve_sim{kTimeScale};
-    CommThread thread{sys, 20};
+    CommThread thread{sys.comm, hooks, 20};
 };
 
 }  // namespace quorvel::testing

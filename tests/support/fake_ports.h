@@ -2,6 +2,10 @@
 // In-memory COM1..COM4 for session tests: every port writes into one shared timeline, so
 // a test sees the order in which bytes, closes and other events happened across ports.
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -17,6 +21,17 @@ class Timeline {
     void add(std::string event) {
         std::lock_guard lock(mutex_);
         events_.push_back(std::move(event));
+        added_.notify_all();
+    }
+    // Waits until the events satisfy `done` (at most 10 s); false when they never did.
+    bool wait_until(const std::function<bool(const std::vector<std::string>&)>& done) {
+        std::unique_lock lock(mutex_);
+        return added_.wait_for(lock, std::chrono::seconds(10), [&] { return done(events_); });
+    }
+    bool wait_for(const std::string& event) {
+        return wait_until([&](const std::vector<std::string>& events) {
+            return std::find(events.begin(), events.end(), event) != events.end();
+        });
     }
     std::vector<std::string> events() const {
         std::lock_guard lock(mutex_);
@@ -29,6 +44,7 @@ class Timeline {
 
   private:
     mutable std::mutex mutex_;
+    std::condition_variable added_;
     std::vector<std::string> events_;
 };
 

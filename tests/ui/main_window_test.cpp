@@ -386,7 +386,7 @@ class MainWindowTest : public QObject {
         for (const auto& row : rows) {
             f.set_pump_size(row.size);
             f.sys.comm.pump_moving = row.moving;
-            f.sys.current_flow_ul_per_sec = row.flow;
+            f.sys.comm.current_flow_ul_per_sec = row.flow;
             f.bridge.post(WindowId::Status, Note::PassDone, 0);
             f.settle();
             QCOMPARE(rpm->text(), QString(row.text));
@@ -432,7 +432,7 @@ class MainWindowTest : public QObject {
         f.settle();
         QVERIFY(f.open(WindowId::Init));
         f.sys.comm.init_line = 2;
-        for (const char* line : {"a", "b", "c"}) enqueue_command(f.sys, line, f.sys.comm.pump);
+        for (const char* line : {"a", "b", "c"}) enqueue_command(f.sys.comm, line, f.sys.comm.pump);
         QVERIFY(f.sys.comm.pump.queue.pop());
 
         f.bridge.post(WindowId::Main, Note::CommTimeout, device);
@@ -457,7 +457,7 @@ class MainWindowTest : public QObject {
 
         f.sys.comm.init_stage = InitStage::ControllerSetup;
         f.sys.comm.init_line = 4;
-        enqueue_command(f.sys, "x", f.sys.comm.pump);
+        enqueue_command(f.sys.comm, "x", f.sys.comm.pump);
         f.bridge.post(WindowId::Main, Note::CommTimeout, static_cast<int>(DeviceRole::Valve));
         f.settle();
         QCOMPARE(f.window(WindowId::Error), error);

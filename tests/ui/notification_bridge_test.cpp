@@ -6,6 +6,7 @@
 #include <atomic>
 #include <thread>
 
+#include "comm/comm_thread.h"
 #include "comm/pump_init.h"
 #include "ui_fixture.h"
 
@@ -73,7 +74,7 @@ class NotificationBridgeTest : public QObject {
                 // message must not hold this thread, or the lock, until it is closed.
                 std::lock_guard lock(app.sys.run.mutex);
                 for (int i = 0; i < CommandQueue::kSlots; ++i)
-                    enqueue_command(app.sys, "x", app.sys.comm.pump);
+                    enqueue_command(app.sys.comm, "x", app.sys.comm.pump);
             }
             done = 1;
             app.bridge.send(WindowId::Init, Note::InitAdvance, 0);
@@ -99,7 +100,8 @@ class NotificationBridgeTest : public QObject {
         f.sys.comm.init_stage = InitStage::BacklashQuery;
         // The real thread's first pass sends to the Init window and waits for this thread,
         // which never lets it be handled: the shutdown must free it all the same.
-        CommThread thread(f.sys, 5);
+        SystemPass hooks(f.sys);
+        CommThread thread(f.sys.comm, hooks, 5);
         thread.start();
         QTest::qSleep(200);
         QVERIFY(init.seen.empty());

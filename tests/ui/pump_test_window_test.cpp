@@ -77,7 +77,7 @@ class TestWindowTest : public QObject {
         QCOMPARE(items(2003), (QStringList{"Second", "Minute", "Hour"}));
         QCOMPARE(combo(w, 2002)->currentText(), QStringLiteral("Microliter"));
         QCOMPARE(combo(w, 2003)->currentText(), QStringLiteral("Minute"));
-        QCOMPARE(f.sys.current_flow_ul_per_sec.load(), 10.0 / 60.0);
+        QCOMPARE(f.sys.comm.current_flow_ul_per_sec.load(), 10.0 / 60.0);
         QVERIFY(!UiFixture::control<QCheckBox>(w, 2010)->isChecked());
         // The settings line waits for the next rebuilt status line.
         auto* settings = UiFixture::control<QLabel>(w, 2011);
@@ -94,14 +94,14 @@ class TestWindowTest : public QObject {
         click(w, cmd::Close);
         f.settle();
         QVERIFY(!f.open(WindowId::Test));
-        f.sys.current_flow_ul_per_sec = 1.0;
+        f.sys.comm.current_flow_ul_per_sec = 1.0;
         w = open_test(f);
         QVERIFY(w);
         QCOMPARE(edit(w, 2004)->text(), QStringLiteral("  20"));
         QCOMPARE(edit(w, 2008)->text(), QStringLiteral("2.50"));
         QCOMPARE(combo(w, 2009)->currentText(), QStringLiteral("Nanoliter"));
         QVERIFY(!UiFixture::control<QCheckBox>(w, 2010)->isChecked());
-        QCOMPARE(f.sys.current_flow_ul_per_sec.load(), 20.0 / 60.0);
+        QCOMPARE(f.sys.comm.current_flow_ul_per_sec.load(), 20.0 / 60.0);
     }
 
     void flowField_data() {
@@ -144,7 +144,7 @@ class TestWindowTest : public QObject {
         QCOMPARE(edit(w, 2004)->text(), shown);
         QVERIFY2(f.sys.test.flow_value == stored,
                  qPrintable(QString::number(f.sys.test.flow_value, 'g', 17)));
-        QVERIFY(f.sys.current_flow_ul_per_sec.load() == stored / 60.0);
+        QVERIFY(f.sys.comm.current_flow_ul_per_sec.load() == stored / 60.0);
     }
 
     void fixedVolumeIsSinglePrecision() {
@@ -184,7 +184,7 @@ class TestWindowTest : public QObject {
         box->setCurrentIndex(index);
         QCOMPARE(f.presenter.shown, fyi(message));
         QCOMPARE(box->currentIndex(), message.isEmpty() ? index : before);
-        QCOMPARE(f.sys.current_flow_ul_per_sec.load(), rate);
+        QCOMPARE(f.sys.comm.current_flow_ul_per_sec.load(), rate);
         const int kept = list == 2002 ? static_cast<int>(f.sys.test.flow_volume_unit)
                                       : static_cast<int>(f.sys.test.flow_time_unit);
         QCOMPARE(kept, box->currentIndex());
@@ -422,4 +422,4 @@ static const RegisterTestClass<TestWindowTest> registered;
 
 }  // namespace quorvel::uitest
 
-#include "test_window_test.moc"
+#include "pump_test_window_test.moc"

@@ -203,7 +203,7 @@ class SetupWindowTest : public QObject {
         SetupFixture f;
         f.control<QLineEdit>(setup_ctl::BacklashAmount)->setText("7.5");
         f.ports.last(1)->feed("ble=1\rblsh=0.25\r");
-        comm_thread_pass(f.sys, 1000);
+        SystemPass(f.sys).run(1000);
         UiFixture::settle();
         QVERIFY(f.control<QCheckBox>(setup_ctl::BacklashEnable)->isChecked());
         QCOMPARE(f.control<QLineEdit>(setup_ctl::BacklashAmount)->text(), "0.25000000");

@@ -14,9 +14,9 @@
 #include <memory>
 #include <vector>
 
-#include "comm/comm_thread.h"
 #include "comm/memory_port.h"
 #include "session/system.h"
+#include "session/system_pass.h"
 #include "pumpsetup/calibration.h"
 #include "ui/app_context.h"
 #include "ui/app_services.h"
@@ -76,7 +76,7 @@ struct StandInWindow final : public NotifiedWindow {
 struct UiFixture {
     explicit UiFixture(bool with_pump_port = true) {
         sys.startup_directory = dir.path().toStdString();
-        compute_calibration(sys, 0);
+        compute_calibration(sys.config, 0);
         if (with_pump_port) {
             auto port = std::make_unique<MemoryPort>();
             pump_port = port.get();
@@ -111,6 +111,8 @@ struct UiFixture {
     // Handles every queued notification, including those posted while handling others.
     static void settle() {
         for (int i = 0; i < 8; ++i) {
+            // The end of a pass arrives through a descriptor the event loop watches.
+            QCoreApplication::processEvents();
             QCoreApplication::sendPostedEvents();
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         }
@@ -142,7 +144,7 @@ struct UiFixture {
 
     // One pass of the communication thread; the clock then moves on by step_ms.
     void pass(std::uint32_t step_ms = 50) {
-        comm_thread_pass(sys, now_ms);
+        SystemPass(sys).run(now_ms);
         now_ms += step_ms;
     }
     // A controller that answers every line it was sent with a prompt, then a pass.
@@ -165,7 +167,7 @@ struct UiFixture {
 
     void set_pump_size(int size) {
         sys.update_config([size](PumpSettings& s, PumpCalibration&) { s.pump = size; });
-        compute_calibration(sys, 0);
+        compute_calibration(sys.config, 0);
     }
 
     QTemporaryDir dir;

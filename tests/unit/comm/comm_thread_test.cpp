@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
+#include "comm/comm_state.h"
+#include "comm/pass_hooks.h"
 #include "comm/pump_commands.h"
 #include "comm/valve_commands.h"
 #include "core_fixture.h"
@@ -12,9 +16,9 @@
 namespace quorvel {
 namespace {
 
-using testing::Call;
 using testing::code;
 using testing::CoreFixture;
+using testing::Heard;
 
 class CommPass : public ::testing::Test, protected CoreFixture {
   protected:
@@ -25,7 +29,6 @@ class CommPass : public ::testing::Test, protected CoreFixture {
 
 TEST_F(CommPass, BacklashRepliesSetTheMirrorAndTellSetup) {
     attach_pump();
-    notifier.open(WindowId::Setup);
     const struct {
         const char* line;
         bool enabled;
@@ -33,11 +36,11 @@ TEST_F(CommPass, BacklashRepliesSetTheMirrorAndTellSetup) {
                  {"ble=", true},   {"ble=f", true}, {"ble=F", false}};
     for (const auto& k : cases) {
         c.backlash_enabled = !k.enabled;
-        notifier.clear();
+        listener.clear();
         pump_port->feed(std::string(k.line) + "\r\n");
         pass();
         EXPECT_EQ(c.backlash_enabled.load(), k.enabled) << k.line;
-        EXPECT_EQ(notifier.count(Call::Post, WindowId::Setup, Note::BacklashRead), 1) << k.line;
+        EXPECT_EQ(listener.count(Heard::BacklashRead), 1) << k.line;
     }
     pump_port->feed("blsh=2.5\r\nBLE=0\r\n");
     pass();
@@ -51,8 +54,8 @@ TEST_F(CommPass, BacklashRepliesSetTheMirrorAndTellSetup) {
 
 TEST_F(CommPass, PromptAtLineStartAnswersWithoutText) {
     attach_pump();
-    enqueue_command(sys, "A", c.pump);
-    enqueue_command(sys, "B", c.pump);
+    enqueue_command(sys.comm, "A", c.pump);
+    enqueue_command(sys.comm, "B", c.pump);
     pass();
     EXPECT_FALSE(c.pump.ready);
     pump_port->feed("x>y");  // '>' inside a line is text
@@ -99,28 +102,25 @@ TEST_F(CommPass, LongLinesKeepTheirFirst249Characters) {
 
 TEST_F(CommPass, EveryPumpLineGoesToTheTerminalEmptyOnesToo) {
     attach_pump();
-    notifier.open(WindowId::Terminal);
     pump_port->feed("ok\r\n\r\n");
     pass();
     EXPECT_EQ(c.terminal_log.take_waiting(), (std::vector<std::string>{"ok", ""}));
-    EXPECT_EQ(notifier.count(Call::Post, WindowId::Terminal, Note::TerminalLines), 2);
+    EXPECT_EQ(listener.count(Heard::TerminalLine), 2);
 }
 
 // --- transmit and time-outs -----------------------------------------------------------
 
 TEST_F(CommPass, PumpWaitsForReplyOrExactly3000ms) {
     attach_pump();
-    enqueue_command(sys, "one", c.pump);
-    enqueue_command(sys, "two", c.pump);
+    enqueue_command(sys.comm, "one", c.pump);
+    enqueue_command(sys.comm, "two", c.pump);
     pass(2999);  // sends "one"
     EXPECT_EQ(pump_port->written(), "one\r");
     pass(1);  // 2999 ms later: not yet
-    EXPECT_EQ(notifier.count(Call::Post, WindowId::Main, Note::CommTimeout), 0);
+    EXPECT_EQ(listener.count(Heard::Timeout), 0);
     c.pump_moving = true;
     pass();  // 3000 ms after sending
-    EXPECT_EQ(notifier.calls(),
-              (std::vector<Call>{
-                  {Call::Post, WindowId::Main, code(Note::CommTimeout), code(DeviceRole::Pump)}}));
+    EXPECT_EQ(listener.values(Heard::Timeout), std::vector<int>{code(DeviceRole::Pump)});
     EXPECT_FALSE(c.pump_moving);
     EXPECT_TRUE(c.pump.ready);
     pass();
@@ -129,12 +129,12 @@ TEST_F(CommPass, PumpWaitsForReplyOrExactly3000ms) {
 
 TEST_F(CommPass, ReplyMakesTheLaterExpirySilent) {
     attach_pump();
-    enqueue_command(sys, "one", c.pump);
+    enqueue_command(sys.comm, "one", c.pump);
     pass();
     pump_port->feed(">");
     passes(100);
     EXPECT_EQ(c.pump.countdown_ms, 0);
-    EXPECT_TRUE(notifier.calls().empty());
+    EXPECT_EQ(listener.count(Heard::Timeout), 0);
 }
 
 TEST_F(CommPass, FirstPassNeverTimesOut) {
@@ -145,14 +145,14 @@ TEST_F(CommPass, FirstPassNeverTimesOut) {
     now_ms = 4'000'000'000u;
     pass();
     EXPECT_EQ(c.pump.countdown_ms, 1);
-    EXPECT_TRUE(notifier.calls().empty());
+    EXPECT_EQ(listener.count(Heard::Timeout), 0);
     pass();
-    EXPECT_EQ(notifier.count(Call::Post, WindowId::Main, Note::CommTimeout), 1);
+    EXPECT_EQ(listener.count(Heard::Timeout), 1);
 }
 
 TEST_F(CommPass, ValveMoveGoesAtOnceAndCpWaits5000ms) {
     attach_valve();
-    send_valve_command(sys, 3, ValveDirection::CCW, ValveKind::MultiPosition);
+    send_valve_command(sys.comm, 3, ValveDirection::CCW, ValveKind::MultiPosition);
     // The countdown is armed and then run down by the time since the previous pass, in the
     // same pass: with no time between the first two passes it starts at the full 5000.
     pass(0);
@@ -162,12 +162,10 @@ TEST_F(CommPass, ValveMoveGoesAtOnceAndCpWaits5000ms) {
     EXPECT_EQ(valve_port->written(), "cc3\rcp\r");
     EXPECT_FALSE(c.valve.ready);
     pass(1);
-    EXPECT_TRUE(notifier.calls().empty());
+    EXPECT_EQ(listener.count(Heard::Timeout), 0);
     EXPECT_TRUE(c.valve_busy);
     pass();
-    EXPECT_EQ(notifier.calls(),
-              (std::vector<Call>{
-                  {Call::Post, WindowId::Main, code(Note::CommTimeout), code(DeviceRole::Valve)}}));
+    EXPECT_EQ(listener.values(Heard::Timeout), std::vector<int>{code(DeviceRole::Valve)});
     EXPECT_FALSE(c.valve_busy);
 }
 
@@ -179,7 +177,7 @@ TEST_F(CommPass, ValveReplyClearsBusyOnlyWhenItBeginsWithPos) {
     } cases[] = {
         {"pos=3", false}, {"POSITION 3", false}, {"Pos", false}, {"err", true}, {"po", true}};
     for (const auto& k : cases) {
-        send_valve_command(sys, 1, ValveDirection::Short, ValveKind::TwoPosition);
+        send_valve_command(sys.comm, 1, ValveDirection::Short, ValveKind::TwoPosition);
         passes(2);
         ASSERT_FALSE(c.valve.ready);
         valve_port->feed(std::string(k.reply) + "\r\n");
@@ -192,7 +190,7 @@ TEST_F(CommPass, ValveReplyClearsBusyOnlyWhenItBeginsWithPos) {
 
 TEST_F(CommPass, DeviceWithoutPortKeepsItsQueue) {
     attach_pump();
-    enqueue_command(sys, "x", c.pump);
+    enqueue_command(sys.comm, "x", c.pump);
     close_port(c.pump);
     passes(3);
     EXPECT_EQ(c.pump.queue.pending(), 1);
@@ -202,7 +200,7 @@ TEST_F(CommPass, NulBytesNeverReachALineWhateverThePortHandsOn) {
     attach_both();
     pump_port->pass_nul_bytes(true);
     valve_port->pass_nul_bytes(true);
-    enqueue_command(sys, "A", c.pump);
+    enqueue_command(sys.comm, "A", c.pump);
     pass();
     ASSERT_FALSE(c.pump.ready);
     pump_port->feed(std::string("\0>", 2));  // still a prompt at the start of a line
@@ -230,8 +228,8 @@ TEST(StalledDevice, ALineIsCompletedBeforeAnythingElseGoesToItsPort) {
         DeviceLink& pump = f.sys.comm.pump;
         f.attach_pump();
         f.pump_port->limit_intake(intake);
-        enqueue_command(f.sys, "VM=1.00000000", pump);
-        enqueue_command(f.sys, "MOVR=5.00000000", pump);
+        enqueue_command(f.sys.comm, "VM=1.00000000", pump);
+        enqueue_command(f.sys.comm, "MOVR=5.00000000", pump);
         f.pass();
         write_raw_byte(pump, 27);
         for (int i = 0; i < 40 && f.pump_port->written().size() < expected.size(); ++i) {
@@ -249,7 +247,7 @@ TEST(StalledDevice, ALineIsCompletedBeforeAnythingElseGoesToItsPort) {
 
 TEST_F(CommPass, ALostPortIsGivenBackAndItsCommandsTimeOutAsBefore) {
     attach_pump();
-    enqueue_command(sys, "A", c.pump);
+    enqueue_command(sys.comm, "A", c.pump);
     pass(2000);  // "A" goes out
     pump_port->hang_up();
     pass(1000);
@@ -257,15 +255,13 @@ TEST_F(CommPass, ALostPortIsGivenBackAndItsCommandsTimeOutAsBefore) {
     EXPECT_TRUE(port_lost(c.pump));
     EXPECT_EQ(c.pump.port.get(), pump_port) << "the dead port stays in place";
 
-    enqueue_command(sys, "B", c.pump);
+    enqueue_command(sys.comm, "B", c.pump);
     write_raw_byte(c.pump, 27);
     pass(0);  // 3000 ms after "A"
-    EXPECT_EQ(notifier.calls(),
-              (std::vector<Call>{
-                  {Call::Post, WindowId::Main, code(Note::CommTimeout), code(DeviceRole::Pump)}}));
+    EXPECT_EQ(listener.values(Heard::Timeout), std::vector<int>{code(DeviceRole::Pump)});
     pass(3000);  // "B" goes nowhere and is waited for all the same
     pass();
-    EXPECT_EQ(notifier.count(Call::Post, WindowId::Main, Note::CommTimeout), 2);
+    EXPECT_EQ(listener.count(Heard::Timeout), 2);
     EXPECT_EQ(pump_port->written(), "A\r");
 }
 
@@ -273,7 +269,7 @@ TEST_F(CommPass, ALostPortIsGivenBackAndItsCommandsTimeOutAsBefore) {
 
 TEST_F(CommPass, ActivityPrecedence) {
     const struct {
-        bool method_open, moving, dispensing, washing, busy;
+        bool followed, moving, dispensing, washing, busy;
         int wait;
         PumpActivity want;
     } cases[] = {
@@ -288,7 +284,7 @@ TEST_F(CommPass, ActivityPrecedence) {
         {true, false, false, false, true, 900, PumpActivity::Valve},
     };
     for (const auto& k : cases) {
-        notifier.open(WindowId::Method, k.method_open);
+        sys.run.followed = k.followed;
         c.pump_moving = k.moving;
         c.move_dispensing = k.dispensing;
         c.move_washing = k.washing;
@@ -315,25 +311,17 @@ TEST_F(CommPass, WaitRunsDownOnlyWhileStill) {
 
 // --- notifications and the status line -------------------------------------------------
 
-TEST_F(CommPass, RefreshGoesToOpenWindowsInOrder) {
-    notifier.open(WindowId::Status);
-    notifier.open(WindowId::Test);
-    pass();
-    EXPECT_EQ(notifier.calls(),
-              (std::vector<Call>{{Call::Post, WindowId::Test, code(Note::PassDone), 0},
-                                 {Call::Post, WindowId::Status, code(Note::PassDone), 0}}));
-}
-
-TEST_F(CommPass, StatusLineFirstBuiltOnThe22ndPassThenEvery22nd) {
-    notifier.open(WindowId::Test);
+TEST_F(CommPass, EveryPassEndsOnceAndTheStatusLineIsRebuiltEvery22nd) {
     for (int i = 1; i <= 66; ++i) {
         pass();
-        const bool rebuilt = notifier.count(Call::Post, WindowId::Test, Note::StatusLine) > 0;
-        EXPECT_EQ(rebuilt, i % 22 == 0) << "pass " << i;
+        const bool rebuilt = i % 22 == 0;
+        std::vector<Heard> want{{Heard::PassDone}};
+        if (rebuilt) want.push_back({Heard::StatusLine});
+        EXPECT_EQ(listener.heard(), want) << "pass " << i;
         if (i == 21) {
             EXPECT_EQ(c.status_line(), "");
         }
-        notifier.clear();
+        listener.clear();
     }
     EXPECT_EQ(c.status_line(),
               "Pump:100    Gearbox:KR-TVN1    uL/Rev:100.000    Backlash(uL):disabled");
@@ -354,25 +342,34 @@ TEST(StatusLine, Parts) {
 // --- the thread itself ----------------------------------------------------------------
 
 TEST(CommThreadLifecycle, RunsPassesUntilStoppedAndJoins) {
-    testing::RecordingNotifier notifier;
-    notifier.open(WindowId::Status);
-    System sys(notifier);
-    CommThread thread(sys, 5);
+    // Counts passes, and lets the test know when three have run.
+    struct PassCounter final : PassHooks {
+        void pass_begins() override {
+            std::lock_guard lock(mutex);
+            ++count;
+            counted.notify_all();
+        }
+        std::mutex mutex;
+        std::condition_variable counted;
+        int count = 0;
+    } hooks;
+    CommState comm;
+    CommThread thread(comm, hooks, 5);
     thread.start();
     EXPECT_TRUE(thread.running());
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (notifier.count(Call::Post, WindowId::Status, Note::PassDone) < 3 &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    {
+        std::unique_lock lock(hooks.mutex);
+        EXPECT_TRUE(hooks.counted.wait_for(lock, std::chrono::seconds(10),
+                                           [&] { return hooks.count >= 3; }));
     }
     thread.stop();
     EXPECT_FALSE(thread.running());
-    const int seen = notifier.count(Call::Post, WindowId::Status, Note::PassDone);
-    EXPECT_GE(seen, 3);
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_EQ(notifier.count(Call::Post, WindowId::Status, Note::PassDone), seen)
-        << "no pass after stop";
-    thread.stop();  // idempotent
+    const int seen = hooks.count;  // joined: no pass runs any more
+    thread.stop();                 // idempotent
+    thread.start();
+    EXPECT_TRUE(thread.running()) << "a stopped thread can start again";
+    thread.stop();
+    EXPECT_GT(hooks.count, seen - 1);
 }
 
 }  // namespace

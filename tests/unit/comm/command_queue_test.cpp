@@ -9,23 +9,22 @@
 namespace quorvel {
 namespace {
 
-using testing::Call;
 using testing::CoreFixture;
+using testing::Heard;
 
 TEST(CommandQueue, NinetyNinePendingHundredthWrapsToEmptyWithMessage) {
     CoreFixture f;
     f.attach_pump();
-    for (int i = 0; i < 99; ++i) enqueue_command(f.sys, "L" + std::to_string(i), f.sys.comm.pump);
+    for (int i = 0; i < 99; ++i) enqueue_command(f.sys.comm, "L" + std::to_string(i), f.sys.comm.pump);
     EXPECT_EQ(f.sys.comm.pump.queue.pending(), 99);
-    EXPECT_TRUE(f.notifier.messages().empty());
+    EXPECT_TRUE(f.listener.messages().empty());
 
-    enqueue_command(f.sys, "L99", f.sys.comm.pump);
+    enqueue_command(f.sys.comm, "L99", f.sys.comm.pump);
     EXPECT_TRUE(f.sys.comm.pump.queue.empty());
-    ASSERT_EQ(f.notifier.calls().size(), 1u);
-    EXPECT_EQ(f.notifier.calls()[0],
-              (Call{Call::Message, WindowId::Main, 0, 0, "Fatal Communication Error", ""}));
+    EXPECT_EQ(f.listener.heard(),
+              (std::vector<Heard>{{Heard::Message, 0, "Fatal Communication Error", ""}}));
 
-    enqueue_command(f.sys, "next", f.sys.comm.pump);
+    enqueue_command(f.sys.comm, "next", f.sys.comm.pump);
     f.pass();
     EXPECT_EQ(f.pump_port->written(), "next\r");
 }
@@ -44,13 +43,18 @@ TEST(CommandQueue, IndicesWrapFrom99ToZero) {
     EXPECT_FALSE(q.pop());
 }
 
-TEST(CommandQueue, NoPortDropsSilently) {
+TEST(CommandQueue, NoPortOrAClosedQueueDropsSilently) {
     CoreFixture f;
-    enqueue_command(f.sys, "SSTP", f.sys.comm.pump);
-    enqueue_command(f.sys, "cp", f.sys.comm.valve);
+    enqueue_command(f.sys.comm, "SSTP", f.sys.comm.pump);
+    enqueue_command(f.sys.comm, "cp", f.sys.comm.valve);
     EXPECT_TRUE(f.sys.comm.pump.queue.empty());
     EXPECT_TRUE(f.sys.comm.valve.queue.empty());
-    EXPECT_TRUE(f.notifier.calls().empty());
+    f.attach_pump();
+    enqueue_command(f.sys.comm, "SLEW=1.00000000", f.sys.comm.pump);
+    f.sys.comm.pump.queue.close();
+    for (int i = 0; i < CommandQueue::kSlots; ++i) enqueue_command(f.sys.comm, "x", f.sys.comm.pump);
+    EXPECT_TRUE(f.sys.comm.pump.queue.empty()) << "what waited is gone, and nothing more gets in";
+    EXPECT_TRUE(f.listener.heard().empty()) << "not even an overflow";
 }
 
 TEST(CommandQueue, OneTextIsOneLineOfAtMost251Characters) {
@@ -79,7 +83,7 @@ TEST(CommandQueue, ConcurrentProducersLoseNothing) {
     f.attach_pump();
     auto produce = [&](char tag) {
         for (int i = 0; i < 40; ++i)
-            enqueue_command(f.sys, std::string(1, tag) + std::to_string(i), f.sys.comm.pump);
+            enqueue_command(f.sys.comm, std::string(1, tag) + std::to_string(i), f.sys.comm.pump);
     };
     std::thread a(produce, 'a');
     std::thread b(produce, 'b');
@@ -100,7 +104,7 @@ TEST(CommandQueue, ConcurrentProducersLoseNothing) {
 TEST(RawByte, GoesStraightToThePortOutsideTheQueue) {
     CoreFixture f;
     f.attach_both();
-    enqueue_command(f.sys, "queued", f.sys.comm.pump);
+    enqueue_command(f.sys.comm, "queued", f.sys.comm.pump);
     write_raw_byte(f.sys.comm.pump, 13);
     write_raw_byte(f.sys.comm.valve, 27);
     EXPECT_EQ(f.pump_port->written(), "\r");

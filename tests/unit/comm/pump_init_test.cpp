@@ -7,17 +7,13 @@
 namespace quorvel {
 namespace {
 
-using testing::Call;
-using testing::code;
+using testing::Heard;
 
 class PumpInit : public ::testing::Test, protected testing::CoreFixture {
   protected:
     void SetUp() override { attach_pump(); }
     InitStart start() {
-        return start_pump_initialisation(sys, [this] {
-            ++init_windows_opened;
-            notifier.open(WindowId::Init);
-        });
+        return start_pump_initialisation(sys.comm, [this] { ++init_windows_opened; });
     }
     // A controller that answers every line it receives: the queries with their reply
     // lines, everything else with a prompt.
@@ -55,15 +51,14 @@ TEST_F(PumpInit, CompleteRunQueuesScriptsThenCalibrationAndAdvances24Times) {
     EXPECT_TRUE(sys.comm.backlash_enabled);
     EXPECT_EQ(sys.comm.backlash_ul.load(), 2.5);
 
-    // 24 sends of 1000 to the Init window, then its close, and nothing else for it.
-    std::vector<Call> init_calls;
-    for (const Call& c : notifier.calls()) {
-        if (c.window == WindowId::Init) init_calls.push_back(c);
+    // 24 advances, then the end, and nothing else of the initialisation.
+    std::vector<Heard> init_events;
+    for (const Heard& h : listener.heard()) {
+        if (h.kind == Heard::InitAdvanced || h.kind == Heard::InitFinished) init_events.push_back(h);
     }
-    ASSERT_EQ(init_calls.size(), 25u);
-    for (int i = 0; i < 24; ++i)
-        EXPECT_EQ(init_calls[i], (Call{Call::Send, WindowId::Init, code(Note::InitAdvance), 0}));
-    EXPECT_EQ(init_calls[24], (Call{Call::Command, WindowId::Init, cmd::Close}));
+    std::vector<Heard> want(24, Heard{Heard::InitAdvanced});
+    want.push_back({Heard::InitFinished});
+    EXPECT_EQ(init_events, want);
 }
 
 TEST_F(PumpInit, MotionReportsIgnoredWhileRunning) {
@@ -83,15 +78,9 @@ TEST_F(PumpInit, StartsOnlyWhenIdleAndWithAPort) {
     EXPECT_EQ(init_windows_opened, 1);
 
     testing::CoreFixture other;
-    EXPECT_EQ(start_pump_initialisation(other.sys, {}), InitStart::NoPort);
-    EXPECT_EQ(other.notifier.calls(),
-              (std::vector<Call>{{Call::Message, WindowId::Main, 0, 0,
-                                  "Please select a serial port first", "fyi"}}));
-
-    testing::CoreFixture open_window;
-    open_window.attach_pump();
-    open_window.notifier.open(WindowId::Init);
-    EXPECT_EQ(start_pump_initialisation(open_window.sys, {}), InitStart::AlreadyRunning);
+    EXPECT_EQ(start_pump_initialisation(other.sys.comm, {}), InitStart::NoPort);
+    EXPECT_EQ(other.listener.heard(),
+              (std::vector<Heard>{{Heard::Message, 0, "Please select a serial port first", "fyi"}}));
 }
 
 TEST_F(PumpInit, TimeOutCancelsAndALaterStartBeginsAgain) {
@@ -99,15 +88,14 @@ TEST_F(PumpInit, TimeOutCancelsAndALaterStartBeginsAgain) {
     answering_passes(8);  // into the set-up script
     ASSERT_EQ(sys.comm.init_stage, InitStage::ControllerSetup);
     passes(61);  // the controller goes silent: 3000 ms later the time-out
-    ASSERT_EQ(notifier.count(Call::Post, WindowId::Main, Note::CommTimeout), 1);
-    enqueue_command(sys, "left over", sys.comm.pump);
-    cancel_pump_initialisation(sys);
+    ASSERT_EQ(listener.count(Heard::Timeout), 1);
+    enqueue_command(sys.comm, "left over", sys.comm.pump);
+    cancel_pump_initialisation(sys.comm);
     EXPECT_EQ(sys.comm.init_stage, InitStage::None);
     EXPECT_EQ(sys.comm.init_line, 0);
     EXPECT_TRUE(sys.comm.pump.queue.empty());
     EXPECT_EQ(sys.comm.pump.queue.write_index(), 0);
 
-    notifier.open(WindowId::Init, false);
     pump_port->clear_written();
     answered_ = 0;
     ASSERT_EQ(start(), InitStart::Started);
@@ -116,24 +104,20 @@ TEST_F(PumpInit, TimeOutCancelsAndALaterStartBeginsAgain) {
 }
 
 // The window thread may cancel while the thread waits for the Init window to advance.
-class CancellingNotifier : public testing::RecordingNotifier {
+class CancellingListener : public testing::RecordingListener {
   public:
     System* sys = nullptr;
-    void send(WindowId w, Note note, int param) override {
-        RecordingNotifier::send(w, note, param);
-        cancel_pump_initialisation(*sys);
-    }
+    void initialisation_advanced() override { cancel_pump_initialisation(sys->comm); }
 };
 
 TEST(PumpInitRace, CancelDuringTheAdvanceQueuesNothingMore) {
-    CancellingNotifier n;
+    CancellingListener n;
     System sys(n);
     n.sys = &sys;
-    n.open(WindowId::Init);
     auto port = std::make_unique<MemoryPort>();
     replace_port(sys.comm.pump, std::move(port));
     sys.comm.init_stage = InitStage::BacklashQuery;
-    comm_thread_pass(sys, 1000);
+    SystemPass(sys).run(1000);
     EXPECT_EQ(sys.comm.init_stage, InitStage::None);
     EXPECT_EQ(sys.comm.init_line, 0);
     EXPECT_TRUE(sys.comm.pump.queue.empty());

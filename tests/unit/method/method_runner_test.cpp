@@ -7,14 +7,13 @@
 namespace quorvel {
 namespace {
 
-using testing::Call;
-using testing::code;
+using testing::Heard;
 
 class Runner : public ::testing::Test, protected testing::CoreFixture {
   protected:
     void SetUp() override {
         attach_both();
-        notifier.open(WindowId::Method);
+        sys.run.followed = true;
     }
     void load(std::initializer_list<MethodStep> rows) {
         int r = 0;
@@ -77,6 +76,7 @@ TEST_F(Runner, RepeatStartsOverAtRowZero) {
     load({{"Multi Valve", "3", "CCW", "0", "false"}, {"2 Pos.Valve", "1", "Short", "0", "false"}});
     r.repeat = true;
     run();
+    sys.method_table[1] = {};  // the run works on the rows as they were when it began
     pass();
     // Each "pos" reply frees the valve, and the next row starts in the same pass.
     for (int expected : {0, 1, 0, 1}) {
@@ -101,7 +101,7 @@ TEST_F(Runner, EventStepWaitsForAnEventThatArrivesWhenStill) {
     valve_port->feed("pos=2\r\n");
     passes(3);
     EXPECT_EQ(r.current_step, 0) << "waits for the operator";
-    EXPECT_EQ(sys.step.action, StepAction::Aspirate) << "the next step is decoded every pass";
+    EXPECT_EQ(sys.comm.current_flow_ul_per_sec.load(), 1.0) << "the next step's rate, 60 uL/min";
     r.event_flag = true;
     pass();
     EXPECT_EQ(r.current_step, 1);
@@ -125,7 +125,10 @@ TEST_F(Runner, ResetQueuesSstpAndNothingMoreStarts) {
     set_run_mode(sys, MethodRunMode::Idle);
     EXPECT_EQ(r.current_step, -1);
     EXPECT_FALSE(sys.comm.pump_moving);
-    EXPECT_EQ(notifier.count(Call::Post, WindowId::Method, Note::MethodMode), 3);
+    EXPECT_EQ(listener.values(Heard::ModeChanged),
+              (std::vector<int>{static_cast<int>(MethodRunMode::Idle),
+                                static_cast<int>(MethodRunMode::Active),
+                                static_cast<int>(MethodRunMode::Idle)}));
     pump_port->clear_written();
     for (int i = 0; i < 10; ++i) {
         pump_port->feed(">");
@@ -140,27 +143,21 @@ TEST_F(Runner, SelectionFollowsTheCurrentStepOutsideEditing) {
     load({{"Dispense", "20", "600", "0", "false"}});
     r.selected_line = 4;
     set_run_mode(sys, MethodRunMode::Idle);
-    notifier.clear();
+    listener.clear();
     pass();
-    EXPECT_EQ(notifier.count(Call::Post, WindowId::Method, Note::MethodSelect), 1);
-    const auto calls = notifier.calls();
-    const auto it = std::find_if(calls.begin(), calls.end(),
-                                 [](const Call& c) { return c.code == code(Note::MethodSelect); });
-    EXPECT_EQ(it->param, -1);
+    EXPECT_EQ(listener.values(Heard::RowChanged), std::vector<int>{-1});
     set_run_mode(sys, MethodRunMode::Editing);
-    notifier.clear();
+    listener.clear();
     pass();
-    EXPECT_EQ(notifier.count(Call::Post, WindowId::Method, Note::MethodSelect), 0);
+    EXPECT_EQ(listener.count(Heard::RowChanged), 0);
 }
 
 TEST_F(Runner, TheRowToSelectIsPostedOncePerChange) {
     load({{"Dispense", "20", "600", "0", "false"}, {"Aspirate", "10", "60", "0", "false"}});
     // The window never catches up here: its mirror stays where the test puts it.
     auto posted = [this] {
-        std::vector<int> out;
-        for (const Call& c : notifier.calls())
-            if (c.kind == Call::Post && c.code == code(Note::MethodSelect)) out.push_back(c.param);
-        notifier.clear();
+        std::vector<int> out = listener.values(Heard::RowChanged);
+        listener.clear();
         return out;
     };
     run();
@@ -185,13 +182,13 @@ TEST_F(Runner, TheRowToSelectIsPostedOncePerChange) {
     EXPECT_EQ(posted(), std::vector<int>{-1}) << "after editing, the operator's line is taken back";
 }
 
-TEST_F(Runner, RunnerOnlyRunsWhileTheMethodWindowIsOpen) {
+TEST_F(Runner, RunnerOnlyRunsWhileAFrontEndFollowsTheMethod) {
     load({{"Dispense", "20", "600", "0", "false"}});
-    notifier.open(WindowId::Method, false);
+    sys.run.followed = false;
     run();
     passes(3);
     EXPECT_FALSE(sys.comm.pump_moving);
-    notifier.open(WindowId::Method);
+    sys.run.followed = true;
     pass();
     EXPECT_TRUE(sys.comm.pump_moving);
 }

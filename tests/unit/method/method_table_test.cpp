@@ -68,16 +68,6 @@ TEST(StepCodec, RateIsNarrowedToSinglePrecisionBeforeDividing) {
               static_cast<double>(0.1f) / 60.0);
 }
 
-TEST(StepCodec, DecodeStepSetsTheCurrentFlow) {
-    CoreFixture f;
-    f.sys.method_table[4] = row("Dispense", "12.5", "30", "1", "false");
-    f.sys.method_table[5] = row("Multi Valve", "3", "CCW", "0", "false");
-    decode_step(f.sys, 4);
-    EXPECT_EQ(f.sys.current_flow_ul_per_sec.load(), 0.5);
-    decode_step(f.sys, 5);
-    EXPECT_EQ(f.sys.current_flow_ul_per_sec.load(), 0.0);
-}
-
 TEST(StepCodec, EncodeGivesCanonicalTexts) {
     const struct {
         MethodStep in, out;
@@ -149,8 +139,7 @@ TEST(RowOperations, InsertDuplicateDeleteGuards) {
 }
 
 TEST(RowOperations, CompactKeepsValidStepsInOrder) {
-    CoreFixture f;
-    MethodTable& t = f.sys.method_table;
+    MethodTable t{};
     t[0] = row("Aspirate", "0", "50", "0", "false");
     t[1] = row("Wash", "10", "20", "0", "false");
     t[2] = row("", "", "", "", "");
@@ -159,7 +148,7 @@ TEST(RowOperations, CompactKeepsValidStepsInOrder) {
     t[5] = row("2 Pos.Valve", "0", "Short", "0", "false");
     t[6] = row("Dispense", "-3", "-6", "0", "false");
     t[7] = row("Bogus", "1", "1", "1", "true");
-    EXPECT_EQ(compact_method(f.sys), 3);
+    EXPECT_EQ(compact_method(t), 3);
     EXPECT_EQ(t[0], row("Wash", "10", "20", "0", "false"));
     EXPECT_EQ(t[1], row("Multi Valve", "4", "CW", "0", "false"));
     EXPECT_EQ(t[2], row("Dispense", "-3", "-6", "0", "false"));

@@ -29,7 +29,7 @@ TEST(Calibration, MunitLinesComeOutExactly) {
             s.gearbox = k.gearbox;
             s.pump = k.pump;
         });
-        apply_calibration(f.sys, k.measured ? 1 : 0);
+        apply_calibration(f.sys.config, f.sys.comm, k.measured ? 1 : 0);
         EXPECT_EQ(*f.sys.comm.pump.queue.pop(), "MSEL=256.00000000");
         EXPECT_EQ(*f.sys.comm.pump.queue.pop(), k.line);
         EXPECT_TRUE(f.sys.comm.pump.queue.empty());
@@ -63,7 +63,7 @@ TEST(Calibration, OutOfRangeIndicesKeepThePreviousValues) {
 TEST(Calibration, ComputeQueuesNothingAndApplyWithoutPortOnlyUpdates) {
     CoreFixture f;
     f.attach_pump();
-    compute_calibration(f.sys, 0);
+    compute_calibration(f.sys.config, 0);
     EXPECT_TRUE(f.sys.comm.pump.queue.empty());
     EXPECT_EQ(f.sys.calibration().motor_units_per_ul, 2432.0);
 
@@ -72,9 +72,10 @@ TEST(Calibration, ComputeQueuesNothingAndApplyWithoutPortOnlyUpdates) {
         s.gearbox = 3;
         s.pump = 0;
     });
-    apply_calibration(g.sys, 0);
+    apply_calibration(g.sys.config, g.sys.comm, 0);
     EXPECT_EQ(g.sys.calibration().motor_units_per_ul, 288800.0);
-    EXPECT_TRUE(g.notifier.calls().empty());
+    EXPECT_TRUE(g.listener.heard().empty());
+    EXPECT_TRUE(g.sys.comm.pump.queue.empty());
 }
 
 TEST(Units, Conversions) {

@@ -16,7 +16,9 @@
 
 #include "comm/comm_thread.h"
 #include "fake_ports.h"
-#include "recording_notifier.h"
+#include "recording_listener.h"
+#include "session/process_guard.h"
+#include "session/system_pass.h"
 
 namespace quorvel {
 namespace {
@@ -26,21 +28,53 @@ using testing::FakePort;
 using testing::FakePortProvider;
 using testing::Timeline;
 
-// Also puts its own calls on the timeline.
-class TimelineNotifier final : public testing::RecordingNotifier {
+// Also puts the session's own events on the timeline.
+class TimelineListener final : public testing::RecordingListener {
   public:
-    explicit TimelineNotifier(Timeline& t) : timeline_(t) {}
-    void post(WindowId w, Note n, int param) override {
-        if (n == Note::StartInit) timeline_.add("post StartInit");
-        RecordingNotifier::post(w, n, param);
+    explicit TimelineListener(Timeline& t) : timeline_(t) {}
+    void initialisation_requested() override {
+        timeline_.add("initialisation requested");
+        RecordingListener::initialisation_requested();
     }
-    void shutdown() override {
-        timeline_.add("notifier shutdown");
-        RecordingNotifier::shutdown();
+    void shutting_down() override {
+        timeline_.add("listener shut down");
+        RecordingListener::shutting_down();
     }
 
   private:
     Timeline& timeline_;
+};
+
+// Holds the communication thread at the start of a pass, from close() until open().
+class PassGate {
+  public:
+    void pass() {
+        std::unique_lock lock(mutex_);
+        if (!closed_) return;
+        held_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return !closed_; });
+        held_ = false;
+    }
+    void close() {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+    }
+    bool wait_held() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return held_; });
+    }
+    void open() {
+        std::lock_guard lock(mutex_);
+        closed_ = false;
+        changed_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool closed_ = false;
+    bool held_ = false;
 };
 
 class Hooks final : public SessionHooks {
@@ -92,7 +126,7 @@ class SessionTest : public ::testing::Test {
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
     Session& make_session(SessionOptions options = {.default_ports = false, .sleep_ms = 5}) {
-        session_ = std::make_unique<Session>(notifier_, ports_, options);
+        session_ = std::make_unique<Session>(listener_, ports_, options);
         raw_ = session_.get();
         return *session_;
     }
@@ -100,7 +134,7 @@ class SessionTest : public ::testing::Test {
     fs::path previous_;
     fs::path dir_;
     Timeline timeline_;
-    TimelineNotifier notifier_{timeline_};
+    TimelineListener listener_{timeline_};
     FakePortProvider ports_{timeline_};
     std::unique_ptr<Session> session_;
     Session* raw_ = nullptr;
@@ -116,7 +150,7 @@ TEST_F(SessionTest, StartUpOpensPumpThenValveAndWakesThemOnceTheThreadRuns) {
     EXPECT_TRUE(s.thread_running());
     EXPECT_EQ(timeline_.events(),
               (Events{"COM1 opened", "COM2 opened", "first notice, thread not running",
-                      "COM1 \\r", "COM1 \\r", "COM2 \\r", "post StartInit"}));
+                      "COM1 \\r", "COM1 \\r", "COM2 \\r", "initialisation requested"}));
     EXPECT_EQ(s.sys().startup_directory, fs::canonical(dir_).string());
 }
 
@@ -151,7 +185,7 @@ TEST_F(SessionTest, PortsThatCannotBeOpenedAreReportedAndLeftOutAtExit) {
          false,
          false,
          {"COM1 opened", "COM4 refused", "valve failed: /dev/fake4: gone",
-          "first notice, thread not running", "COM1 \\r", "COM1 \\r", "post StartInit"},
+          "first notice, thread not running", "COM1 \\r", "COM1 \\r", "initialisation requested"},
          "com_pump=1\r\ngearbox=0\r\n"},
         // A quit while the pump's message is shown: the valve was never tried, so its
         // setting survives.
@@ -168,7 +202,7 @@ TEST_F(SessionTest, PortsThatCannotBeOpenedAreReportedAndLeftOutAtExit) {
          true,
          false,
          {"COM1 opened", "COM2 opened", "first notice, thread not running", "COM1 \\r",
-          "COM1 \\r", "COM2 \\r", "post StartInit"},
+          "COM1 \\r", "COM2 \\r", "initialisation requested"},
          "com_pump=1\r\ncom_valve=2\r\ngearbox=0\r\npump=0\r\n"},
     };
     for (const auto& k : cases) {
@@ -191,26 +225,33 @@ TEST_F(SessionTest, PortsThatCannotBeOpenedAreReportedAndLeftOutAtExit) {
 
 TEST_F(SessionTest, ShutDownStopsThePumpFirstAndRunsOnce) {
     write_setup("com_pump=1\r\ncom_valve=2\r\n");
-    Session& s = make_session();
+    PassGate gate;
+    Session& s = make_session(
+        {.default_ports = false, .sleep_ms = 5, .before_pass = [&gate] { gate.pass(); }});
     ASSERT_TRUE(s.start_up(hooks_));
-    // Something waits in the queue: the escape byte must still be the first thing sent.
-    enqueue_command(s.sys(), "SLEW=1.00000000", s.sys().comm.pump);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    gate.close();
+    ASSERT_TRUE(gate.wait_held());
+    // A move waits in the pump's queue as the shutdown begins, and the held pass goes on
+    // once the escape byte is out: the move must not follow it.
+    enqueue_command(s.sys().comm, "SLEW=1.00000000", s.sys().comm.pump);
+    ASSERT_EQ(s.sys().comm.pump.queue.pending(), 1);
     timeline_.clear();
     fs::remove(dir_ / "setup.txt");
+    std::thread release([&] {
+        timeline_.wait_for("COM1 \\e");
+        gate.open();
+    });
 
     const ShutdownResult r = s.shut_down();
+    release.join();
     EXPECT_TRUE(r.ran && r.settings_saved);
     EXPECT_FALSE(s.thread_running());
-    const Events events = timeline_.events();
-    ASSERT_GE(events.size(), 4u);
-    EXPECT_EQ(events[0], "COM1 \\e");
-    EXPECT_EQ(events[1], "notifier shutdown");
-    EXPECT_EQ(Events(events.end() - 2, events.end()), (Events{"COM1 closed", "COM2 closed"}));
+    EXPECT_EQ(timeline_.events(), (Events{"COM1 \\e", "listener shut down", "COM1 closed",
+                                          "COM2 closed"}));
     EXPECT_EQ(read_setup().rfind("com_pump=1\r\ncom_valve=2\r\n", 0), 0u);
 
     EXPECT_FALSE(s.shut_down().ran);
-    EXPECT_EQ(timeline_.events().size(), events.size());
+    EXPECT_EQ(timeline_.events().size(), 4u) << "the second shutdown does nothing";
 }
 
 TEST_F(SessionTest, AFailedSettingsSaveIsReportedAndTheShutdownFinishes) {
@@ -241,11 +282,12 @@ TEST_F(SessionTest, AStartUpFolderThatIsGoneIsReportedNotFatal) {
 TEST_F(SessionTest, ReplacingAPortClosesTheOldFirstAndForgetsWhatItOwed) {
     Session& s = make_session();  // no start-up: the test drives the passes
     CommState& c = s.sys().comm;
+    SystemPass pass(s.sys());
     ASSERT_TRUE(s.open_port(DeviceRole::Pump, 1).opened);
-    comm_thread_pass(s.sys(), 1000);
-    enqueue_command(s.sys(), "VM=1.00000000", c.pump);
-    comm_thread_pass(s.sys(), 1050);  // sent: the old device owes a reply
-    enqueue_command(s.sys(), "MOVR=1.00000000", c.pump);
+    pass.run(1000);
+    enqueue_command(s.sys().comm, "VM=1.00000000", c.pump);
+    pass.run(1050);  // sent: the old device owes a reply
+    enqueue_command(s.sys().comm, "MOVR=1.00000000", c.pump);
     timeline_.clear();
 
     const PortOpenResult r = s.open_port(DeviceRole::Pump, 3);
@@ -253,11 +295,11 @@ TEST_F(SessionTest, ReplacingAPortClosesTheOldFirstAndForgetsWhatItOwed) {
     EXPECT_EQ(r.device, "/dev/fake3");
     EXPECT_EQ(timeline_.events(), (Events{"COM1 closed", "COM3 opened"}));
     // The waiting command goes to the new device at once, and nothing times out later.
-    comm_thread_pass(s.sys(), 1100);
+    pass.run(1100);
     EXPECT_EQ(timeline_.events().back(), "COM3 MOVR=1.00000000\\r");
     ports_.last(3)->feed(">");
-    for (std::uint32_t t = 1150; t < 8000; t += 50) comm_thread_pass(s.sys(), t);
-    EXPECT_EQ(notifier_.count(testing::Call::Post, WindowId::Main, Note::CommTimeout), 0);
+    for (std::uint32_t t = 1150; t < 8000; t += 50) pass.run(t);
+    EXPECT_EQ(listener_.count(testing::Heard::Timeout), 0);
 
     ports_.fail(2, "busy");
     timeline_.clear();
@@ -276,23 +318,20 @@ TEST_F(SessionTest, InitializePumpReopensAPortWhoseDeviceCameBack) {
     ports_.fail(1, "no such device");
     first->go_away();
     // The thread gives the device back as soon as it notices.
-    for (int i = 0; i < 400 && !first->closed(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_TRUE(first->closed());
+    ASSERT_TRUE(timeline_.wait_for("COM1 closed"));
     EXPECT_TRUE(s.sys().comm.pump.has_port.load()) << "commands still go out, and time out";
 
     // Still away: the initialisation runs against the dead port and times out as ever.
     timeline_.clear();
     EXPECT_EQ(s.start_pump_initialisation({}), InitStart::Started);
     EXPECT_EQ(timeline_.events(), (Events{"COM1 refused"}));
-    cancel_pump_initialisation(s.sys());
+    cancel_pump_initialisation(s.sys().comm);
 
     // Back: opened again, woken like at start-up, then initialised.
     ports_.heal(1);
     timeline_.clear();
     EXPECT_EQ(s.start_pump_initialisation({}), InitStart::Started);
-    for (int i = 0; i < 400 && timeline_.events().size() < 4; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    timeline_.wait_until([](const Events& e) { return e.size() >= 4; });
     EXPECT_EQ(timeline_.events(),
               (Events{"COM1 opened", "COM1 \\r", "COM1 \\r", "COM1 print \"ble=\",ble\\r"}));
 }
@@ -345,7 +384,7 @@ TEST_F(SessionTest, EveryEndingOfTheProcessStopsThePump) {
             };
             std::ofstream(dir_ / "setup.txt", std::ios::binary) << "com_pump=1\r\n";
             PipeProvider provider(pipe_fds[1]);
-            NullNotifier quiet;
+            SessionListener quiet;
             SessionHooks hooks;
             auto* s = new Session(quiet, provider, {.default_ports = false, .sleep_ms = 5});
             s->start_up(hooks);
