@@ -5,13 +5,13 @@
 
 namespace quorvel {
 
-InitStart start_pump_initialisation(CommState& c, const std::function<void()>& open_init_window) {
+InitStart start_pump_initialisation(CommState& c, const std::function<void()>& on_start) {
     if (c.init_stage.load() != InitStage::None) return InitStart::AlreadyRunning;
     if (!c.pump.has_port.load()) {
         c.events().message("Please select a serial port first", "fyi");
         return InitStart::NoPort;
     }
-    if (open_init_window) open_init_window();
+    if (on_start) on_start();
     std::lock_guard lock(c.init_mutex);
     c.init_line.store(0);
     c.init_stage.store(InitStage::BacklashQuery);

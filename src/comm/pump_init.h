@@ -50,9 +50,9 @@ inline constexpr std::array<std::string_view, 21> controller_setup_script{
 
 enum class InitStart { Started, AlreadyRunning, NoPort };
 
-// Window thread. When none runs: with a pump port, calls open_init_window and starts the
+// Main thread. When none runs: with a pump port, calls on_start and starts the
 // scripts; without one, tells c's events "Please select a serial port first".
-InitStart start_pump_initialisation(CommState& c, const std::function<void()>& open_init_window);
+InitStart start_pump_initialisation(CommState& c, const std::function<void()>& on_start);
 
 // Ends a running initialisation and empties the pump queue, as one step for the
 // communication thread (the reply time-out handling). Any thread.

@@ -131,7 +131,7 @@ std::optional<int> MethodRunner::handle(const RunEvent& e) {
         case K::StartInit:
             if (!o_.no_init && !running_) {
                 initialising_ = session_.start_pump_initialisation(
-                                    [this] { monitor_.open_init_window(); }) == InitStart::Started;
+                                    [this] { monitor_.initialisation_started(); }) == InitStart::Started;
             }
             break;
         case K::InitDone:

@@ -52,7 +52,7 @@ void RunMonitor::begin_run(System& sys) {
     seen_started_ = sys.run.steps_started.load();
     run_start_ = std::chrono::steady_clock::now();
     sys_.store(&sys);
-    method_open_.store(true);
+    following_.store(true);
     sys.run.followed.store(true);
 }
 
@@ -78,11 +78,11 @@ void RunMonitor::reply_timed_out(DeviceRole role) {
 }
 
 void RunMonitor::initialisation_finished() {
-    if (init_open_.exchange(false)) push(RunEvent::Kind::InitDone);
+    if (initialising_.exchange(false)) push(RunEvent::Kind::InitDone);
 }
 
 void RunMonitor::pass_done() {
-    if (method_open_.load()) on_pass();
+    if (following_.load()) on_pass();
 }
 
 void RunMonitor::message(const std::string& text, const std::string&) {

@@ -50,8 +50,8 @@ class RunMonitor final : public SessionListener {
     int wake_fd() const { return wake_.read.get(); }
     std::vector<RunEvent> take_events();
 
-    // Called back by the session's start of the initialisation.
-    void open_init_window() { init_open_.store(true); }
+    // Called back when the session has started the initialisation.
+    void initialisation_started() { initialising_.store(true); }
     // The runner runs from the next pass on (the monitor follows the method); step times
     // count from now.
     void begin_run(System& sys);
@@ -81,8 +81,8 @@ class RunMonitor final : public SessionListener {
     std::mutex mutex_;
     std::deque<RunEvent> events_;
 
-    std::atomic<bool> init_open_{false};
-    std::atomic<bool> method_open_{false};
+    std::atomic<bool> initialising_{false};
+    std::atomic<bool> following_{false};
     std::atomic<bool> finishing_{false};
     std::atomic<System*> sys_{nullptr};
     std::chrono::steady_clock::time_point run_start_;

@@ -109,7 +109,7 @@ void Session::wake_pump() {
     write_raw_byte(sys_.comm.pump, kCarriageReturn);
 }
 
-InitStart Session::start_pump_initialisation(const std::function<void()>& open_init_window) {
+InitStart Session::start_pump_initialisation(const std::function<void()>& on_start) {
     CommState& c = sys_.comm;
     const bool would_start = c.init_stage.load() == InitStage::None;
     const int index = sys_.settings().com_pump;
@@ -122,7 +122,7 @@ InitStart Session::start_pump_initialisation(const std::function<void()>& open_i
             wake_pump();
         }
     }
-    return quorvel::start_pump_initialisation(c, open_init_window);
+    return quorvel::start_pump_initialisation(c, on_start);
 }
 
 bool Session::shut_down_done() const {

@@ -84,7 +84,7 @@ class Session {
 
     // As the menu's Initialize Pump, when none runs: a pump port whose device went away is
     // opened again first (and woken like at start-up), then the initialisation starts.
-    InitStart start_pump_initialisation(const std::function<void()>& open_init_window);
+    InitStart start_pump_initialisation(const std::function<void()>& on_start);
 
     // Whether a front end follows the method: the runner runs only while one does (the GUI:
     // while the Method window is open). Any thread.
