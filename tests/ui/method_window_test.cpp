@@ -319,6 +319,7 @@ class MethodWindowTest : public QObject {
         const QStringList none;
         QCOMPARE(w.isNull(), closes);
         QCOMPARE(f.open(WindowId::Method), !closes);
+        QCOMPARE(f.sys.run.followed.load(), !closes);  // the runner runs while the window is open
         // Closing stops the pump, and so does the End Edit that Close makes in Edit mode.
         QCOMPARE(f.take_pump_queue(), closes || mode == "Editing" ? QStringList{"SSTP"} : none);
         const QStringList refused{"!: Please reset the running method first"};

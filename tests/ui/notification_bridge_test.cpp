@@ -1,5 +1,6 @@
 // The bridge between the communication thread and the windows: hand-over in order, sends
-// and messages that wait for the window thread, and a shutdown that can never deadlock.
+// and messages that wait for the window thread, and a shutdown that can never deadlock; and
+// the router that takes each of the session's events to the window that shows it.
 
 #include <QTest>
 #include <QThread>
@@ -8,6 +9,8 @@
 
 #include "comm/comm_thread.h"
 #include "comm/pump_init.h"
+#include "method/method_run.h"
+#include "ui/event_router.h"
 #include "ui_fixture.h"
 
 namespace quorvel::uitest {
@@ -90,6 +93,118 @@ class NotificationBridgeTest : public QObject {
         QCOMPARE(static_cast<int>(w.seen.size()), 1);
         QCOMPARE(presenter.texts, QStringList{"Fatal Communication Error"});
         QVERIFY(presenter.on_window_thread);
+    }
+
+    // Each event reaches the windows that show it, and nothing when they are closed.
+    void eachEventGoesToTheWindowsThatShowIt() {
+        using Seen = std::vector<std::pair<Note, int>>;
+        using W = WindowId;
+        const struct {
+            const char* name;
+            std::function<void(EventRouter&)> fire;
+            std::vector<WindowId> to;
+            Seen seen;
+            std::vector<int> commands;
+        } cases[] = {
+            {"terminal line",
+             [](EventRouter& r) { r.terminal_line("ok"); },
+             {W::Terminal},
+             {{Note::TerminalLines, 0}},
+             {}},
+            {"time-out",
+             [](EventRouter& r) { r.reply_timed_out(DeviceRole::Valve); },
+             {W::Main},
+             {{Note::CommTimeout, 2}},
+             {}},
+            {"backlash",
+             [](EventRouter& r) { r.backlash_read(); },
+             {W::Setup},
+             {{Note::BacklashRead, 0}},
+             {}},
+            {"progress",
+             [](EventRouter& r) { r.initialisation_advanced(); },
+             {W::Init},
+             {{Note::InitAdvance, 0}},
+             {}},
+            {"initialised",
+             [](EventRouter& r) { r.initialisation_finished(); },
+             {W::Init},
+             {},
+             {cmd::Close}},
+            {"status line",
+             [](EventRouter& r) { r.status_line_changed(); },
+             {W::Test, W::Method},
+             {{Note::StatusLine, 0}},
+             {}},
+            {"run mode",
+             [](EventRouter& r) { r.run_mode_changed(MethodRunMode::Active); },
+             {W::Method},
+             {{Note::MethodMode, 0}},
+             {}},
+            {"running row",
+             [](EventRouter& r) { r.running_row_changed(3); },
+             {W::Method},
+             {{Note::MethodSelect, 3}},
+             {}},
+            {"start-up",
+             [](EventRouter& r) { r.initialisation_requested(); },
+             {W::Main},
+             {{Note::StartInit, 0}},
+             {}},
+            {"pass",
+             [](EventRouter& r) { r.pass_done(); },
+             {W::Method, W::Test, W::Status},
+             {{Note::PassDone, 0}},
+             {}},
+        };
+        for (const auto& k : cases) {
+            for (const bool open : {true, false}) {
+                ThreadNotingPresenter presenter;
+                AppServices app(presenter);
+                std::array<QWidget, kWindowCount> widgets;
+                std::array<NotingWindow, kWindowCount> windows;
+                auto is_target = [&](int w) {
+                    return std::count(k.to.begin(), k.to.end(), static_cast<WindowId>(w)) > 0;
+                };
+                for (int w = 0; w < kWindowCount; ++w) {
+                    if (open || !is_target(w))
+                        app.windows.set(static_cast<WindowId>(w), &widgets[w], &windows[w]);
+                }
+                k.fire(app.router);
+                UiFixture::settle();
+                for (int w = 0; w < kWindowCount; ++w) {
+                    const bool gets = open && is_target(w);
+                    const QString where =
+                        QString("%1, window %2, open %3").arg(k.name).arg(w).arg(open);
+                    QVERIFY2(windows[w].seen == (gets ? k.seen : Seen{}), qPrintable(where));
+                    QVERIFY2(windows[w].commands == (gets ? k.commands : std::vector<int>{}),
+                             qPrintable(where));
+                }
+            }
+        }
+        ThreadNotingPresenter presenter;
+        AppServices app(presenter);
+        app.router.message("Fatal Communication Error", "");
+        UiFixture::settle();
+        QCOMPARE(presenter.texts, QStringList{"Fatal Communication Error"});
+    }
+
+    // The end of every pass allocates nothing and waits at most once: passes that end before
+    // the windows look share one delivery, and the next pass brings the next.
+    void passesThatEndMeanwhileShareOneDelivery() {
+        UiFixture f;
+        QWidget widget;
+        NotingWindow test;
+        f.windows.set(WindowId::Test, &widget, &test);
+        std::thread other([&] {
+            for (int i = 0; i < 50; ++i) f.app_services.router.pass_done();
+        });
+        other.join();
+        UiFixture::settle();
+        QCOMPARE(static_cast<int>(test.seen.size()), 1);
+        f.app_services.router.pass_done();
+        UiFixture::settle();
+        QCOMPARE(static_cast<int>(test.seen.size()), 2);
     }
 
     void shutdownReleasesAThreadWaitingForAWindow() {
