@@ -30,7 +30,7 @@ struct PaintRecorder final : QObject {
     QStringList painted;
 };
 
-class TestWindowTest : public QObject {
+class PumpTestWindowTest : public QObject {
     Q_OBJECT
 
   private:
@@ -418,7 +418,7 @@ class TestWindowTest : public QObject {
     }
 };
 
-static const RegisterTestClass<TestWindowTest> registered;
+static const RegisterTestClass<PumpTestWindowTest> registered;
 
 }  // namespace quorvel::uitest
 

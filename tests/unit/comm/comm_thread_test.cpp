@@ -11,18 +11,18 @@
 #include "comm/pass_hooks.h"
 #include "comm/pump_commands.h"
 #include "comm/valve_commands.h"
-#include "core_fixture.h"
+#include "comm_fixture.h"
 
 namespace quorvel {
 namespace {
 
 using testing::code;
-using testing::CoreFixture;
+using testing::CommFixture;
 using testing::Heard;
 
-class CommPass : public ::testing::Test, protected CoreFixture {
+class CommPass : public ::testing::Test, protected CommFixture {
   protected:
-    CommState& c = sys.comm;
+    CommState& c = comm;
 };
 
 // --- pump receive ---------------------------------------------------------------------
@@ -54,8 +54,8 @@ TEST_F(CommPass, BacklashRepliesSetTheMirrorAndTellSetup) {
 
 TEST_F(CommPass, PromptAtLineStartAnswersWithoutText) {
     attach_pump();
-    enqueue_command(sys.comm, "A", c.pump);
-    enqueue_command(sys.comm, "B", c.pump);
+    enqueue_command(comm, "A", c.pump);
+    enqueue_command(comm, "B", c.pump);
     pass();
     EXPECT_FALSE(c.pump.ready);
     pump_port->feed("x>y");  // '>' inside a line is text
@@ -112,8 +112,8 @@ TEST_F(CommPass, EveryPumpLineGoesToTheTerminalEmptyOnesToo) {
 
 TEST_F(CommPass, PumpWaitsForReplyOrExactly3000ms) {
     attach_pump();
-    enqueue_command(sys.comm, "one", c.pump);
-    enqueue_command(sys.comm, "two", c.pump);
+    enqueue_command(comm, "one", c.pump);
+    enqueue_command(comm, "two", c.pump);
     pass(2999);  // sends "one"
     EXPECT_EQ(pump_port->written(), "one\r");
     pass(1);  // 2999 ms later: not yet
@@ -129,7 +129,7 @@ TEST_F(CommPass, PumpWaitsForReplyOrExactly3000ms) {
 
 TEST_F(CommPass, ReplyMakesTheLaterExpirySilent) {
     attach_pump();
-    enqueue_command(sys.comm, "one", c.pump);
+    enqueue_command(comm, "one", c.pump);
     pass();
     pump_port->feed(">");
     passes(100);
@@ -152,7 +152,7 @@ TEST_F(CommPass, FirstPassNeverTimesOut) {
 
 TEST_F(CommPass, ValveMoveGoesAtOnceAndCpWaits5000ms) {
     attach_valve();
-    send_valve_command(sys.comm, 3, ValveDirection::CCW, ValveKind::MultiPosition);
+    send_valve_command(comm, 3, ValveDirection::CCW, ValveKind::MultiPosition);
     // The countdown is armed and then run down by the time since the previous pass, in the
     // same pass: with no time between the first two passes it starts at the full 5000.
     pass(0);
@@ -177,7 +177,7 @@ TEST_F(CommPass, ValveReplyClearsBusyOnlyWhenItBeginsWithPos) {
     } cases[] = {
         {"pos=3", false}, {"POSITION 3", false}, {"Pos", false}, {"err", true}, {"po", true}};
     for (const auto& k : cases) {
-        send_valve_command(sys.comm, 1, ValveDirection::Short, ValveKind::TwoPosition);
+        send_valve_command(comm, 1, ValveDirection::Short, ValveKind::TwoPosition);
         passes(2);
         ASSERT_FALSE(c.valve.ready);
         valve_port->feed(std::string(k.reply) + "\r\n");
@@ -190,7 +190,7 @@ TEST_F(CommPass, ValveReplyClearsBusyOnlyWhenItBeginsWithPos) {
 
 TEST_F(CommPass, DeviceWithoutPortKeepsItsQueue) {
     attach_pump();
-    enqueue_command(sys.comm, "x", c.pump);
+    enqueue_command(comm, "x", c.pump);
     close_port(c.pump);
     passes(3);
     EXPECT_EQ(c.pump.queue.pending(), 1);
@@ -200,7 +200,7 @@ TEST_F(CommPass, NulBytesNeverReachALineWhateverThePortHandsOn) {
     attach_both();
     pump_port->pass_nul_bytes(true);
     valve_port->pass_nul_bytes(true);
-    enqueue_command(sys.comm, "A", c.pump);
+    enqueue_command(comm, "A", c.pump);
     pass();
     ASSERT_FALSE(c.pump.ready);
     pump_port->feed(std::string("\0>", 2));  // still a prompt at the start of a line
@@ -224,12 +224,12 @@ TEST(StalledDevice, ALineIsCompletedBeforeAnythingElseGoesToItsPort) {
     const std::string expected = first + "\x1b" + "MOVR=5.00000000\r";
     for (const std::size_t intake : {0u, 1u, 2u, 5u, 13u, 14u, 100u}) {
         SCOPED_TRACE(intake);
-        CoreFixture f;
-        DeviceLink& pump = f.sys.comm.pump;
+        CommFixture f;
+        DeviceLink& pump = f.comm.pump;
         f.attach_pump();
         f.pump_port->limit_intake(intake);
-        enqueue_command(f.sys.comm, "VM=1.00000000", pump);
-        enqueue_command(f.sys.comm, "MOVR=5.00000000", pump);
+        enqueue_command(f.comm, "VM=1.00000000", pump);
+        enqueue_command(f.comm, "MOVR=5.00000000", pump);
         f.pass();
         write_raw_byte(pump, 27);
         for (int i = 0; i < 40 && f.pump_port->written().size() < expected.size(); ++i) {
@@ -247,7 +247,7 @@ TEST(StalledDevice, ALineIsCompletedBeforeAnythingElseGoesToItsPort) {
 
 TEST_F(CommPass, ALostPortIsGivenBackAndItsCommandsTimeOutAsBefore) {
     attach_pump();
-    enqueue_command(sys.comm, "A", c.pump);
+    enqueue_command(comm, "A", c.pump);
     pass(2000);  // "A" goes out
     pump_port->hang_up();
     pass(1000);
@@ -255,7 +255,7 @@ TEST_F(CommPass, ALostPortIsGivenBackAndItsCommandsTimeOutAsBefore) {
     EXPECT_TRUE(port_lost(c.pump));
     EXPECT_EQ(c.pump.port.get(), pump_port) << "the dead port stays in place";
 
-    enqueue_command(sys.comm, "B", c.pump);
+    enqueue_command(comm, "B", c.pump);
     write_raw_byte(c.pump, 27);
     pass(0);  // 3000 ms after "A"
     EXPECT_EQ(listener.values(Heard::Timeout), std::vector<int>{code(DeviceRole::Pump)});
@@ -269,44 +269,29 @@ TEST_F(CommPass, ALostPortIsGivenBackAndItsCommandsTimeOutAsBefore) {
 
 TEST_F(CommPass, ActivityPrecedence) {
     const struct {
-        bool followed, moving, dispensing, washing, busy;
-        int wait;
+        bool followed, moving, dispensing, washing, busy, waiting;
         PumpActivity want;
     } cases[] = {
-        {false, false, false, false, false, 0, PumpActivity::Ready},
-        {false, true, false, true, false, 0, PumpActivity::Aspirate},
-        {false, true, true, false, false, 0, PumpActivity::Dispense},
-        {false, true, true, true, false, 0, PumpActivity::Wash},
-        {false, false, false, false, true, 900, PumpActivity::Ready},
-        {true, true, true, false, true, 0, PumpActivity::Valve},
-        {true, false, false, false, false, 900, PumpActivity::Wait},
-        {true, true, true, false, false, 900, PumpActivity::Dispense},
-        {true, false, false, false, true, 900, PumpActivity::Valve},
+        {false, false, false, false, false, false, PumpActivity::Ready},
+        {false, true, false, true, false, false, PumpActivity::Aspirate},
+        {false, true, true, false, false, false, PumpActivity::Dispense},
+        {false, true, true, true, false, false, PumpActivity::Wash},
+        {false, false, false, false, true, true, PumpActivity::Ready},
+        {true, true, true, false, true, false, PumpActivity::Valve},
+        {true, false, false, false, false, true, PumpActivity::Wait},
+        {true, true, true, false, false, true, PumpActivity::Dispense},
+        {true, false, false, false, true, true, PumpActivity::Valve},
     };
     for (const auto& k : cases) {
-        sys.run.followed = k.followed;
+        hooks.followed = k.followed;
         c.pump_moving = k.moving;
         c.move_dispensing = k.dispensing;
         c.move_washing = k.washing;
         c.valve_busy = k.busy;
-        sys.run.wait_remaining_ms = k.wait;
+        hooks.waiting = k.waiting;
         pass(0);
         EXPECT_EQ(c.activity.load(), k.want) << &k - cases;
     }
-}
-
-TEST_F(CommPass, WaitRunsDownOnlyWhileStill) {
-    sys.run.wait_remaining_ms = 120;
-    pass(50);  // first pass: nothing elapsed
-    EXPECT_EQ(sys.run.wait_remaining_ms, 120);
-    c.pump_moving = true;
-    pass(50);
-    EXPECT_EQ(sys.run.wait_remaining_ms, 120);
-    c.pump_moving = false;
-    pass(50);
-    EXPECT_EQ(sys.run.wait_remaining_ms, 70);
-    passes(2);
-    EXPECT_EQ(sys.run.wait_remaining_ms, 0) << "never below zero";
 }
 
 // --- notifications and the status line -------------------------------------------------

@@ -4,27 +4,27 @@
 
 #include <thread>
 
-#include "core_fixture.h"
+#include "comm_fixture.h"
 
 namespace quorvel {
 namespace {
 
-using testing::CoreFixture;
+using testing::CommFixture;
 using testing::Heard;
 
 TEST(CommandQueue, NinetyNinePendingHundredthWrapsToEmptyWithMessage) {
-    CoreFixture f;
+    CommFixture f;
     f.attach_pump();
-    for (int i = 0; i < 99; ++i) enqueue_command(f.sys.comm, "L" + std::to_string(i), f.sys.comm.pump);
-    EXPECT_EQ(f.sys.comm.pump.queue.pending(), 99);
+    for (int i = 0; i < 99; ++i) enqueue_command(f.comm, "L" + std::to_string(i), f.comm.pump);
+    EXPECT_EQ(f.comm.pump.queue.pending(), 99);
     EXPECT_TRUE(f.listener.messages().empty());
 
-    enqueue_command(f.sys.comm, "L99", f.sys.comm.pump);
-    EXPECT_TRUE(f.sys.comm.pump.queue.empty());
+    enqueue_command(f.comm, "L99", f.comm.pump);
+    EXPECT_TRUE(f.comm.pump.queue.empty());
     EXPECT_EQ(f.listener.heard(),
               (std::vector<Heard>{{Heard::Message, 0, "Fatal Communication Error", ""}}));
 
-    enqueue_command(f.sys.comm, "next", f.sys.comm.pump);
+    enqueue_command(f.comm, "next", f.comm.pump);
     f.pass();
     EXPECT_EQ(f.pump_port->written(), "next\r");
 }
@@ -44,16 +44,16 @@ TEST(CommandQueue, IndicesWrapFrom99ToZero) {
 }
 
 TEST(CommandQueue, NoPortOrAClosedQueueDropsSilently) {
-    CoreFixture f;
-    enqueue_command(f.sys.comm, "SSTP", f.sys.comm.pump);
-    enqueue_command(f.sys.comm, "cp", f.sys.comm.valve);
-    EXPECT_TRUE(f.sys.comm.pump.queue.empty());
-    EXPECT_TRUE(f.sys.comm.valve.queue.empty());
+    CommFixture f;
+    enqueue_command(f.comm, "SSTP", f.comm.pump);
+    enqueue_command(f.comm, "cp", f.comm.valve);
+    EXPECT_TRUE(f.comm.pump.queue.empty());
+    EXPECT_TRUE(f.comm.valve.queue.empty());
     f.attach_pump();
-    enqueue_command(f.sys.comm, "SLEW=1.00000000", f.sys.comm.pump);
-    f.sys.comm.pump.queue.close();
-    for (int i = 0; i < CommandQueue::kSlots; ++i) enqueue_command(f.sys.comm, "x", f.sys.comm.pump);
-    EXPECT_TRUE(f.sys.comm.pump.queue.empty()) << "what waited is gone, and nothing more gets in";
+    enqueue_command(f.comm, "SLEW=1.00000000", f.comm.pump);
+    f.comm.pump.queue.close();
+    for (int i = 0; i < CommandQueue::kSlots; ++i) enqueue_command(f.comm, "x", f.comm.pump);
+    EXPECT_TRUE(f.comm.pump.queue.empty()) << "what waited is gone, and nothing more gets in";
     EXPECT_TRUE(f.listener.heard().empty()) << "not even an overflow";
 }
 
@@ -79,19 +79,19 @@ TEST(CommandQueue, OneTextIsOneLineOfAtMost251Characters) {
 }
 
 TEST(CommandQueue, ConcurrentProducersLoseNothing) {
-    CoreFixture f;
+    CommFixture f;
     f.attach_pump();
     auto produce = [&](char tag) {
         for (int i = 0; i < 40; ++i)
-            enqueue_command(f.sys.comm, std::string(1, tag) + std::to_string(i), f.sys.comm.pump);
+            enqueue_command(f.comm, std::string(1, tag) + std::to_string(i), f.comm.pump);
     };
     std::thread a(produce, 'a');
     std::thread b(produce, 'b');
     a.join();
     b.join();
-    EXPECT_EQ(f.sys.comm.pump.queue.pending(), 80);
+    EXPECT_EQ(f.comm.pump.queue.pending(), 80);
     int from_a = 0, next_a = 0;
-    while (auto line = f.sys.comm.pump.queue.pop()) {
+    while (auto line = f.comm.pump.queue.pop()) {
         if ((*line)[0] == 'a') {
             EXPECT_EQ(*line, "a" + std::to_string(next_a++))
                 << "one producer's lines stay in order";
@@ -102,16 +102,16 @@ TEST(CommandQueue, ConcurrentProducersLoseNothing) {
 }
 
 TEST(RawByte, GoesStraightToThePortOutsideTheQueue) {
-    CoreFixture f;
+    CommFixture f;
     f.attach_both();
-    enqueue_command(f.sys.comm, "queued", f.sys.comm.pump);
-    write_raw_byte(f.sys.comm.pump, 13);
-    write_raw_byte(f.sys.comm.valve, 27);
+    enqueue_command(f.comm, "queued", f.comm.pump);
+    write_raw_byte(f.comm.pump, 13);
+    write_raw_byte(f.comm.valve, 27);
     EXPECT_EQ(f.pump_port->written(), "\r");
     EXPECT_EQ(f.valve_port->written(), "\x1b");
-    close_port(f.sys.comm.valve);
-    write_raw_byte(f.sys.comm.valve, 13);  // no port: nothing, no crash
-    EXPECT_FALSE(f.sys.comm.valve.has_port);
+    close_port(f.comm.valve);
+    write_raw_byte(f.comm.valve, 13);  // no port: nothing, no crash
+    EXPECT_FALSE(f.comm.valve.has_port);
 }
 
 }  // namespace

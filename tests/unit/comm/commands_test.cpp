@@ -5,12 +5,12 @@
 
 #include "comm/pump_commands.h"
 #include "comm/valve_commands.h"
-#include "core_fixture.h"
+#include "comm_fixture.h"
 
 namespace quorvel {
 namespace {
 
-using testing::CoreFixture;
+using testing::CommFixture;
 
 std::vector<std::string> drain(CommandQueue& q) {
     std::vector<std::string> out;
@@ -35,37 +35,37 @@ TEST(PumpCommands, ValuedLines) {
 }
 
 TEST(PumpCommands, MovesQueueTheirLinesAndRecordTheKind) {
-    CoreFixture f;
+    CommFixture f;
     f.attach_pump();
-    CommState& c = f.sys.comm;
+    CommState& c = f.comm;
 
-    move_pump_relative(f.sys.comm, 1.5, 20, MoveKind::Wash);
+    move_pump_relative(f.comm, 1.5, 20, MoveKind::Wash);
     EXPECT_EQ(drain(c.pump.queue), (std::vector<std::string>{"VM=1.50000000", "MOVR=20.00000000"}));
     EXPECT_TRUE(c.pump_moving && c.move_dispensing && c.move_washing);
 
     c.pump_moving = false;
-    slew_pump(f.sys.comm, 0.5, MoveKind::Aspirate);
+    slew_pump(f.comm, 0.5, MoveKind::Aspirate);
     EXPECT_EQ(drain(c.pump.queue), (std::vector<std::string>{"SLEW=-0.50000000"}));
     EXPECT_TRUE(c.pump_moving);
     EXPECT_FALSE(c.move_dispensing);
     EXPECT_TRUE(c.move_washing) << "an aspirate leaves the wash flag alone";
 
-    move_pump_relative(f.sys.comm, 0.25, 100, MoveKind::Dispense);
+    move_pump_relative(f.comm, 0.25, 100, MoveKind::Dispense);
     EXPECT_EQ(drain(c.pump.queue),
               (std::vector<std::string>{"VM=0.25000000", "MOVR=100.00000000"}));
     EXPECT_TRUE(c.move_dispensing);
     EXPECT_FALSE(c.move_washing);
 
-    move_pump_relative(f.sys.comm, 0.25, 100, MoveKind::Aspirate);
+    move_pump_relative(f.comm, 0.25, 100, MoveKind::Aspirate);
     EXPECT_EQ(drain(c.pump.queue),
               (std::vector<std::string>{"VM=0.25000000", "MOVR=-100.00000000"}));
 
-    slew_pump(f.sys.comm, 0.5, static_cast<MoveKind>(9));
+    slew_pump(f.comm, 0.5, static_cast<MoveKind>(9));
     EXPECT_EQ(drain(c.pump.queue), (std::vector<std::string>{"SLEW=0.50000000"}));
     EXPECT_TRUE(c.move_washing) << "any other kind is a wash";
 
-    send_pump_command(f.sys.comm, PumpCommand::SAVE);
-    send_pump_command(f.sys.comm, PumpCommand::SSTP);
+    send_pump_command(f.comm, PumpCommand::SAVE);
+    send_pump_command(f.comm, PumpCommand::SSTP);
     EXPECT_EQ(drain(c.pump.queue), (std::vector<std::string>{"SAVE", "SSTP"}));
 }
 
@@ -75,20 +75,20 @@ TEST(PumpCommands, AMoveThatCannotBeSentWholeSendsNothing) {
         double rate, volume;
     } cases[] = {{1e40, 10}, {1, 1e40}, {inf, 10}, {1, -inf}, {std::nan(""), 1}};
     for (const auto& k : cases) {
-        CoreFixture f;
+        CommFixture f;
         f.attach_pump();
-        EXPECT_FALSE(move_pump_relative(f.sys.comm, k.rate, k.volume, MoveKind::Dispense));
-        EXPECT_FALSE(slew_pump(f.sys.comm, k.rate * k.volume, MoveKind::Aspirate));
-        EXPECT_TRUE(f.sys.comm.pump.queue.empty()) << k.rate << " " << k.volume;
-        EXPECT_FALSE(f.sys.comm.pump_moving || f.sys.comm.move_dispensing);
+        EXPECT_FALSE(move_pump_relative(f.comm, k.rate, k.volume, MoveKind::Dispense));
+        EXPECT_FALSE(slew_pump(f.comm, k.rate * k.volume, MoveKind::Aspirate));
+        EXPECT_TRUE(f.comm.pump.queue.empty()) << k.rate << " " << k.volume;
+        EXPECT_FALSE(f.comm.pump_moving || f.comm.move_dispensing);
     }
 }
 
 TEST(PumpCommands, NoPortStillSetsTheMotionFlags) {
-    CoreFixture f;
-    move_pump_relative(f.sys.comm, 1, 1, MoveKind::Dispense);
-    EXPECT_TRUE(f.sys.comm.pump_moving);
-    EXPECT_TRUE(f.sys.comm.pump.queue.empty());
+    CommFixture f;
+    move_pump_relative(f.comm, 1, 1, MoveKind::Dispense);
+    EXPECT_TRUE(f.comm.pump_moving);
+    EXPECT_TRUE(f.comm.pump.queue.empty());
 }
 
 TEST(ValveCommands, MoveLines) {
@@ -110,11 +110,11 @@ TEST(ValveCommands, MoveLines) {
 }
 
 TEST(ValveCommands, QueuesMoveThenCpAndMarksBusy) {
-    CoreFixture f;
+    CommFixture f;
     f.attach_valve();
-    send_valve_command(f.sys.comm, 3, ValveDirection::CCW, ValveKind::MultiPosition);
-    EXPECT_EQ(drain(f.sys.comm.valve.queue), (std::vector<std::string>{"cc3", "cp"}));
-    EXPECT_TRUE(f.sys.comm.valve_busy);
+    send_valve_command(f.comm, 3, ValveDirection::CCW, ValveKind::MultiPosition);
+    EXPECT_EQ(drain(f.comm.valve.queue), (std::vector<std::string>{"cc3", "cp"}));
+    EXPECT_TRUE(f.comm.valve_busy);
 }
 
 }  // namespace

@@ -2,18 +2,18 @@
 
 #include <gtest/gtest.h>
 
-#include "core_fixture.h"
+#include "comm_fixture.h"
 
 namespace quorvel {
 namespace {
 
 using testing::Heard;
 
-class PumpInit : public ::testing::Test, protected testing::CoreFixture {
+class PumpInit : public ::testing::Test, protected testing::CommFixture {
   protected:
     void SetUp() override { attach_pump(); }
     InitStart start() {
-        return start_pump_initialisation(sys.comm, [this] { ++init_windows_opened; });
+        return start_pump_initialisation(comm, [this] { ++init_windows_opened; });
     }
     // A controller that answers every line it receives: the queries with their reply
     // lines, everything else with a prompt.
@@ -45,11 +45,13 @@ TEST_F(PumpInit, CompleteRunQueuesScriptsThenCalibrationAndAdvances24Times) {
     for (const std::string_view l : controller_setup_script) {
         if (l != "stop") expected.emplace_back(l);
     }
-    expected.insert(expected.end(), {"MSEL=256.00000000", "MUNIT=2432.00000000"});
+    expected.emplace_back("calibration");
     EXPECT_EQ(pump_port->written_lines(), expected);
-    EXPECT_EQ(sys.comm.init_stage, InitStage::None);
-    EXPECT_TRUE(sys.comm.backlash_enabled);
-    EXPECT_EQ(sys.comm.backlash_ul.load(), 2.5);
+    EXPECT_EQ(hooks.stage_when_calibrated, InitStage::ControllerSetup)
+        << "the calibration is queued before anyone can see the initialisation over";
+    EXPECT_EQ(comm.init_stage, InitStage::None);
+    EXPECT_TRUE(comm.backlash_enabled);
+    EXPECT_EQ(comm.backlash_ul.load(), 2.5);
 
     // 24 advances, then the end, and nothing else of the initialisation.
     std::vector<Heard> init_events;
@@ -63,22 +65,22 @@ TEST_F(PumpInit, CompleteRunQueuesScriptsThenCalibrationAndAdvances24Times) {
 
 TEST_F(PumpInit, MotionReportsIgnoredWhileRunning) {
     ASSERT_EQ(start(), InitStart::Started);
-    sys.comm.init_stage = InitStage::ControllerSetup;
+    comm.init_stage = InitStage::ControllerSetup;
     pump_port->feed("~\r\n");
     pass();
-    EXPECT_FALSE(sys.comm.pump_moving);
+    EXPECT_FALSE(comm.pump_moving);
 }
 
 TEST_F(PumpInit, StartsOnlyWhenIdleAndWithAPort) {
     ASSERT_EQ(start(), InitStart::Started);
     answering_passes(3);
-    const int line = sys.comm.init_line;
+    const int line = comm.init_line;
     EXPECT_EQ(start(), InitStart::AlreadyRunning);
-    EXPECT_EQ(sys.comm.init_line, line);
+    EXPECT_EQ(comm.init_line, line);
     EXPECT_EQ(init_windows_opened, 1);
 
-    testing::CoreFixture other;
-    EXPECT_EQ(start_pump_initialisation(other.sys.comm, {}), InitStart::NoPort);
+    testing::CommFixture other;
+    EXPECT_EQ(start_pump_initialisation(other.comm, {}), InitStart::NoPort);
     EXPECT_EQ(other.listener.heard(),
               (std::vector<Heard>{{Heard::Message, 0, "Please select a serial port first", "fyi"}}));
 }
@@ -86,15 +88,15 @@ TEST_F(PumpInit, StartsOnlyWhenIdleAndWithAPort) {
 TEST_F(PumpInit, TimeOutCancelsAndALaterStartBeginsAgain) {
     ASSERT_EQ(start(), InitStart::Started);
     answering_passes(8);  // into the set-up script
-    ASSERT_EQ(sys.comm.init_stage, InitStage::ControllerSetup);
+    ASSERT_EQ(comm.init_stage, InitStage::ControllerSetup);
     passes(61);  // the controller goes silent: 3000 ms later the time-out
     ASSERT_EQ(listener.count(Heard::Timeout), 1);
-    enqueue_command(sys.comm, "left over", sys.comm.pump);
-    cancel_pump_initialisation(sys.comm);
-    EXPECT_EQ(sys.comm.init_stage, InitStage::None);
-    EXPECT_EQ(sys.comm.init_line, 0);
-    EXPECT_TRUE(sys.comm.pump.queue.empty());
-    EXPECT_EQ(sys.comm.pump.queue.write_index(), 0);
+    enqueue_command(comm, "left over", comm.pump);
+    cancel_pump_initialisation(comm);
+    EXPECT_EQ(comm.init_stage, InitStage::None);
+    EXPECT_EQ(comm.init_line, 0);
+    EXPECT_TRUE(comm.pump.queue.empty());
+    EXPECT_EQ(comm.pump.queue.write_index(), 0);
 
     pump_port->clear_written();
     answered_ = 0;
@@ -106,21 +108,22 @@ TEST_F(PumpInit, TimeOutCancelsAndALaterStartBeginsAgain) {
 // The window thread may cancel while the thread waits for the Init window to advance.
 class CancellingListener : public testing::RecordingListener {
   public:
-    System* sys = nullptr;
-    void initialisation_advanced() override { cancel_pump_initialisation(sys->comm); }
+    CommState* comm = nullptr;
+    void initialisation_advanced() override { cancel_pump_initialisation(*comm); }
 };
 
 TEST(PumpInitRace, CancelDuringTheAdvanceQueuesNothingMore) {
     CancellingListener n;
-    System sys(n);
-    n.sys = &sys;
-    auto port = std::make_unique<MemoryPort>();
-    replace_port(sys.comm.pump, std::move(port));
-    sys.comm.init_stage = InitStage::BacklashQuery;
-    SystemPass(sys).run(1000);
-    EXPECT_EQ(sys.comm.init_stage, InitStage::None);
-    EXPECT_EQ(sys.comm.init_line, 0);
-    EXPECT_TRUE(sys.comm.pump.queue.empty());
+    CommState comm;
+    comm.set_events(n);
+    n.comm = &comm;
+    PassHooks hooks;
+    replace_port(comm.pump, std::make_unique<MemoryPort>());
+    comm.init_stage = InitStage::BacklashQuery;
+    comm_thread_pass(comm, hooks, 1000);
+    EXPECT_EQ(comm.init_stage, InitStage::None);
+    EXPECT_EQ(comm.init_line, 0);
+    EXPECT_TRUE(comm.pump.queue.empty());
 }
 
 TEST(TerminalLogRing, TwentyUnreadLinesWrapToEmpty) {

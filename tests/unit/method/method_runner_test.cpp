@@ -182,6 +182,20 @@ TEST_F(Runner, TheRowToSelectIsPostedOncePerChange) {
     EXPECT_EQ(posted(), std::vector<int>{-1}) << "after editing, the operator's line is taken back";
 }
 
+TEST_F(Runner, WaitRunsDownOnlyWhileStill) {
+    r.wait_remaining_ms = 120;
+    pass(50);  // first pass: nothing elapsed
+    EXPECT_EQ(r.wait_remaining_ms, 120);
+    sys.comm.pump_moving = true;
+    pass(50);
+    EXPECT_EQ(r.wait_remaining_ms, 120);
+    sys.comm.pump_moving = false;
+    pass(50);
+    EXPECT_EQ(r.wait_remaining_ms, 70);
+    passes(2);
+    EXPECT_EQ(r.wait_remaining_ms, 0) << "never below zero";
+}
+
 TEST_F(Runner, RunnerOnlyRunsWhileAFrontEndFollowsTheMethod) {
     load({{"Dispense", "20", "600", "0", "false"}});
     sys.run.followed = false;

@@ -4,12 +4,10 @@
 
 #include <climits>
 
-#include "core_fixture.h"
 
 namespace quorvel {
 namespace {
 
-using testing::CoreFixture;
 
 MethodStep row(const char* a, const char* b, const char* c, const char* d, const char* e) {
     return MethodStep{a, b, c, d, e};

@@ -1,0 +1,67 @@
+#pragma once
+// The device communication alone: a fresh CommState with in-memory ports and a recording
+// listener, driven by a fake clock. What the layers above would run in a pass is stood in
+// for by hooks the test sets.
+
+#include <memory>
+#include <string>
+
+#include "comm/comm_state.h"
+#include "comm/comm_thread.h"
+#include "comm/memory_port.h"
+#include "comm/pass_hooks.h"
+#include "recording_listener.h"
+
+namespace quorvel::testing {
+
+// The calibration is a line of its own here, "calibration", so a test sees where it falls.
+struct StubHooks final : PassHooks {
+    explicit StubHooks(CommState& c) : comm(c) {}
+    void initialisation_scripts_sent() override {
+        stage_when_calibrated = comm.init_stage.load();
+        enqueue_command(comm, "calibration", comm.pump);
+    }
+    bool method_followed() const override { return followed; }
+    bool method_waiting() const override { return waiting; }
+
+    CommState& comm;
+    bool followed = false;
+    bool waiting = false;
+    InitStage stage_when_calibrated = InitStage::None;
+};
+
+struct CommFixture {
+    CommFixture() { comm.set_events(listener); }
+
+    RecordingListener listener;
+    CommState comm;
+    StubHooks hooks{comm};
+    MemoryPort* pump_port = nullptr;
+    MemoryPort* valve_port = nullptr;
+    std::uint32_t now_ms = 1000;
+
+    void attach_pump() {
+        auto p = std::make_unique<MemoryPort>();
+        pump_port = p.get();
+        replace_port(comm.pump, std::move(p));
+    }
+    void attach_valve() {
+        auto p = std::make_unique<MemoryPort>();
+        valve_port = p.get();
+        replace_port(comm.valve, std::move(p));
+    }
+    void attach_both() {
+        attach_pump();
+        attach_valve();
+    }
+    // One pass, then the clock advances by step_ms.
+    void pass(std::uint32_t step_ms = 50) {
+        comm_thread_pass(comm, hooks, now_ms);
+        now_ms += step_ms;
+    }
+    void passes(int n, std::uint32_t step_ms = 50) {
+        for (int i = 0; i < n; ++i) pass(step_ms);
+    }
+};
+
+}  // namespace quorvel::testing
