@@ -30,38 +30,53 @@ struct StubHooks final : PassHooks {
     InitStage stage_when_calibrated = InitStage::None;
 };
 
-struct CommFixture {
-    CommFixture() { comm.set_events(listener); }
+// In-memory ports for the two devices and a fake clock, for a fixture that runs passes.
+class PassBench {
+  public:
+    virtual ~PassBench() = default;
 
-    RecordingListener listener;
-    CommState comm;
-    StubHooks hooks{comm};
     MemoryPort* pump_port = nullptr;
     MemoryPort* valve_port = nullptr;
     std::uint32_t now_ms = 1000;
 
-    void attach_pump() {
-        auto p = std::make_unique<MemoryPort>();
-        pump_port = p.get();
-        replace_port(comm.pump, std::move(p));
-    }
-    void attach_valve() {
-        auto p = std::make_unique<MemoryPort>();
-        valve_port = p.get();
-        replace_port(comm.valve, std::move(p));
-    }
+    void attach_pump() { pump_port = attach(comm_state().pump); }
+    void attach_valve() { valve_port = attach(comm_state().valve); }
     void attach_both() {
         attach_pump();
         attach_valve();
     }
     // One pass, then the clock advances by step_ms.
     void pass(std::uint32_t step_ms = 50) {
-        comm_thread_pass(comm, hooks, now_ms);
+        run_pass(now_ms);
         now_ms += step_ms;
     }
     void passes(int n, std::uint32_t step_ms = 50) {
         for (int i = 0; i < n; ++i) pass(step_ms);
     }
+
+  protected:
+    virtual CommState& comm_state() = 0;
+    virtual void run_pass(std::uint32_t now_ms) = 0;
+
+  private:
+    static MemoryPort* attach(DeviceLink& link) {
+        auto p = std::make_unique<MemoryPort>();
+        MemoryPort* raw = p.get();
+        replace_port(link, std::move(p));
+        return raw;
+    }
+};
+
+struct CommFixture : PassBench {
+    CommFixture() { comm.set_events(listener); }
+
+    RecordingListener listener;
+    CommState comm;
+    StubHooks hooks{comm};
+
+  protected:
+    CommState& comm_state() override { return comm; }
+    void run_pass(std::uint32_t now) override { comm_thread_pass(comm, hooks, now); }
 };
 
 }  // namespace quorvel::testing
