@@ -8,6 +8,9 @@ add_library(quorvel_gui STATIC
   ui/file_dialogs.cpp
   ui/main_window.cpp
   ui/message_presenter.cpp
+  ui/method_edit_panel.cpp
+  ui/method_run_controls.cpp
+  ui/method_step_list.cpp
   ui/method_window.cpp
   ui/notification_bridge.cpp
   ui/pump_test_window.cpp

@@ -14,18 +14,18 @@
 #include <cstdio>
 
 #include "comm/pump_init.h"
-#include "ui/terminal_window.h"
-#include "session/session.h"
-#include "session/system.h"
 #include "method/method_file.h"
 #include "method/method_runner.h"
-#include "ui/method_window.h"
-#include "ui/setup_window.h"
-#include "ui/pump_test_window.h"
+#include "session/session.h"
+#include "session/system.h"
 #include "ui/desktop_documents.h"
 #include "ui/file_dialogs.h"
 #include "ui/message_presenter.h"
+#include "ui/method_window.h"
 #include "ui/notification_bridge.h"
+#include "ui/pump_test_window.h"
+#include "ui/setup_window.h"
+#include "ui/terminal_window.h"
 
 namespace quorvel {
 
@@ -329,11 +329,7 @@ void MainWindow::command(int id) {
             if (!w.is_open(WindowId::Setup) && !init_running()) open_setup_window();
             break;
         case cmd::Test:
-            if (w.is_open(WindowId::Method)) {
-                ctx_.presenter.message(this, "Please close the Method window.", "fyi");
-            } else if (!init_running() && !w.is_open(WindowId::Test)) {
-                open_test_window();
-            }
+            test_command();
             break;
         case cmd::Open:
             if (!method_open_refused()) open_method();
@@ -342,11 +338,7 @@ void MainWindow::command(int id) {
             if (!method_open_refused()) new_method();
             break;
         case cmd::OpenNamedMethod:
-            if (!named_method_.isEmpty() && !method_open_refused()) {
-                set_run_mode(ctx_.sys, MethodRunMode::Idle);
-                load_method(named_method_);
-            }
-            named_method_.clear();
+            open_pending_named_method();
             break;
         case cmd::Save:
             if (w.is_open(WindowId::Method)) save_method();
@@ -361,14 +353,7 @@ void MainWindow::command(int id) {
             if (!init_running()) ctx_.bridge.post(WindowId::Main, Note::StartInit);
             break;
         case cmd::About:
-            if (!w.is_open(WindowId::First)) {
-                open_first_window(Note::ShowAbout);
-            } else if (QWidget* first = w.widget(WindowId::First)) {
-                // It keeps its text, but a window hidden behind another would make About
-                // seem dead.
-                first->raise();
-                first->activateWindow();
-            }
+            about_command();
             break;
         case cmd::ViewHelp:
             view_help();
@@ -381,6 +366,34 @@ void MainWindow::command(int id) {
             break;
         default:
             break;
+    }
+}
+
+void MainWindow::test_command() {
+    const WindowRegistry& w = ctx_.windows;
+    if (w.is_open(WindowId::Method)) {
+        ctx_.presenter.message(this, "Please close the Method window.", "fyi");
+    } else if (!init_running() && !w.is_open(WindowId::Test)) {
+        open_test_window();
+    }
+}
+
+void MainWindow::open_pending_named_method() {
+    if (!named_method_.isEmpty() && !method_open_refused()) {
+        set_run_mode(ctx_.sys, MethodRunMode::Idle);
+        load_method(named_method_);
+    }
+    named_method_.clear();
+}
+
+void MainWindow::about_command() {
+    const WindowRegistry& w = ctx_.windows;
+    if (!w.is_open(WindowId::First)) {
+        open_first_window(Note::ShowAbout);
+    } else if (QWidget* first = w.widget(WindowId::First)) {
+        // It keeps its text, but a window hidden behind another would make About seem dead.
+        first->raise();
+        first->activateWindow();
     }
 }
 

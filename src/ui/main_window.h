@@ -68,7 +68,10 @@ class MainWindow final : public QMainWindow, public NotifiedWindow, private Sess
   private:
     void build_menu();
     void handle_comm_timeout(int device);
+    void test_command();
+    void about_command();
     // The method commands.
+    void open_pending_named_method();
     void new_method();
     void open_method();
     void load_method(const QString& path);

@@ -12,10 +12,12 @@
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
+class QFont;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QPushButton;
 class QRadioButton;
 
 namespace quorvel {
@@ -69,23 +71,50 @@ class MethodWindow final : public QuorvelDialog {
     const std::array<QRect, LampCount>& lamps() const { return lamps_; }
 
   private:
-    void build_edit_group();
-    void set_edit_enabled(bool on);
-    void fill_list(int n);
-    void render_row(int r);
-    void select_line(int r);
-    void list_selection_changed();
+    // The band between the settings line and the step list: the lamps in their frame, the
+    // run controls left and right of it. Pixels of the client area.
+    struct Band {
+        int top;
+        int bottom;
+        QRect lamp_frame;
+    };
+
+    // The band reckons in pixels: a frame behind the controls in it and a button at a pixel
+    // rectangle; a label at dialog units, as place() puts it.
+    QGroupBox* add_frame(const QString& title, const QRect& r);
+    QLabel* add_label(const QString& text, int id, int x, int y, int w, int h);
+    QPushButton* add_button_at(int id, const QString& text, const QRect& r);
+    bool editing() const;
 
     void edit();
     void end_edit();
     void close_window();
-    void step_row(int delta);
-    void row_operation(int id);
-    void show_current_row();
+
+    // The lamps, the run controls and the name and status lines (method_run_controls.cpp).
+    void measure_lamps();
+    Band build_lamp_panel();
+    void build_run_controls(const Band& band);
     void show_name();
     void show_mode();
     void show_activity(int activity);
 
+    // The step list and its heading (method_step_list.cpp).
+    void build_step_list(const QFont& fixed, int top);
+    void fill_list(int n);
+    void render_row(int r);
+    void select_line(int r);
+    int selected_line() const;
+    void list_selection_changed();
+
+    // The Method Edit group (method_edit_panel.cpp).
+    void build_edit_group();
+    void build_row_buttons();
+    void build_action_radios();
+    void build_step_fields();
+    void set_edit_enabled(bool on);
+    void step_row(int delta);
+    void row_operation(int id);
+    void show_current_row();
     // Edit handlers; each ends by writing the current row back.
     void action_clicked(int id);
     void volume_changed();
@@ -99,7 +128,6 @@ class MethodWindow final : public QuorvelDialog {
     void set_field(QLineEdit* field, const QString& text);
     void fill_valve_lists(bool multi);
     void set_radio(int id);
-    bool editing() const;
 
     QLabel* settings_line_;
     QLabel* name_;

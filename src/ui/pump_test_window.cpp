@@ -56,32 +56,32 @@ TestWindow::TestWindow(AppContext& ctx, QWidget* owner)
     add_group("Flow Rate", 3, 42, 254, 34);
     add_group("Fixed Volume", 3, 84, 254, 34);
     add_group("Pump State", 3, 126, 254, 34);
+    add_lamps();
+
+    settings_line_ = new QLabel(this);
+    place(settings_line_, test_ctl::SettingsLine, 7, 20, 244, 10);
+    build_flow_rate();
+    build_fixed_volume();
+    label_lamps();
+    build_buttons();
+    connect_choices();
+
+    ctx_.sys.comm.current_flow_ul_per_sec.store(
+        flow_to_ul_per_sec(t.flow_value, t.flow_volume_unit, t.flow_time_unit));
+    show_activity(ctx_.sys.comm.activity.load());
+    opening_ = false;
+}
+
+void TestWindow::add_lamps() {
     for (std::size_t i = 0; i < lamps_.size(); ++i) {
         lamp_widgets_[i] = new StateLamp(this);
         lamp_widgets_[i]->setObjectName(QStringLiteral("lamp%1").arg(i));
         // The outline is one pixel outside the rectangle on the right and at the bottom.
         lamp_widgets_[i]->setGeometry(lamps_[i].adjusted(0, 0, 1, 1));
     }
+}
 
-    settings_line_ = new QLabel(this);
-    place(settings_line_, test_ctl::SettingsLine, 7, 20, 244, 10);
-
-    flow_field_ = new QLineEdit(format_test_value(t.flow_value), this);
-    place(flow_field_, test_ctl::FlowRate, 40, 56, 38, 12);
-    flow_field_->installEventFilter(this);
-    flow_volume_unit_ = unit_list(this, kVolumeItems, static_cast<int>(t.flow_volume_unit));
-    place(flow_volume_unit_, test_ctl::FlowVolumeUnit, 100, 56, 50, 12);
-    flow_time_unit_ = unit_list(this, kTimeItems, static_cast<int>(t.flow_time_unit));
-    place(flow_time_unit_, test_ctl::FlowTimeUnit, 172, 56, 46, 12);
-
-    fixed_field_ = new QLineEdit(format_test_value(t.fixed_volume), this);
-    place(fixed_field_, test_ctl::FixedVolume, 40, 98, 38, 12);
-    fixed_unit_ = unit_list(this, kVolumeItems, static_cast<int>(t.fixed_volume_unit));
-    place(fixed_unit_, test_ctl::FixedVolumeUnit, 100, 98, 50, 12);
-    // The label is the box's own text, so clicking the word ticks the box.
-    enable_ = new QCheckBox("Enable", this);
-    place(enable_, test_ctl::Enable, 206, 98, 44, 12);
-
+void TestWindow::label_lamps() {
     // Each label sits just left of its lamp, clear of the lamp before it: a label lying
     // over a lamp would be repainted with it.
     const char* names[] = {"Ready", "Dispensing", "Aspirating", "Wait"};
@@ -93,14 +93,40 @@ TestWindow::TestWindow(AppContext& ctx, QWidget* owner)
             std::max(right - du_.x(44), i == 0 ? 0 : lamp_widgets_[i - 1]->geometry().right() + 1);
         label->setGeometry(left, lamps_[i].center().y() - du_.y(5), right - left, du_.y(10));
     }
+}
 
+void TestWindow::build_flow_rate() {
+    const TestState& t = ctx_.sys.test;
+    flow_field_ = new QLineEdit(format_test_value(t.flow_value), this);
+    place(flow_field_, test_ctl::FlowRate, 40, 56, 38, 12);
+    flow_field_->installEventFilter(this);
+    flow_volume_unit_ = unit_list(this, kVolumeItems, static_cast<int>(t.flow_volume_unit));
+    place(flow_volume_unit_, test_ctl::FlowVolumeUnit, 100, 56, 50, 12);
+    flow_time_unit_ = unit_list(this, kTimeItems, static_cast<int>(t.flow_time_unit));
+    place(flow_time_unit_, test_ctl::FlowTimeUnit, 172, 56, 46, 12);
+}
+
+void TestWindow::build_fixed_volume() {
+    const TestState& t = ctx_.sys.test;
+    fixed_field_ = new QLineEdit(format_test_value(t.fixed_volume), this);
+    place(fixed_field_, test_ctl::FixedVolume, 40, 98, 38, 12);
+    fixed_unit_ = unit_list(this, kVolumeItems, static_cast<int>(t.fixed_volume_unit));
+    place(fixed_unit_, test_ctl::FixedVolumeUnit, 100, 98, 50, 12);
+    // The label is the box's own text, so clicking the word ticks the box.
+    enable_ = new QCheckBox("Enable", this);
+    place(enable_, test_ctl::Enable, 206, 98, 44, 12);
+}
+
+void TestWindow::build_buttons() {
     add_button(test_ctl::Dispense, "Dispense", 15, 170, 44, 12);
     add_button(test_ctl::Aspirate, "Aspirate", 75, 170, 44, 12);
     add_button(test_ctl::Stop, "Stop", 135, 170, 44, 12);
     // A click on Quit leaves the focus where it is: the flow field must not check a half
     // typed rate on its way out.
     add_button(cmd::Close, "Quit", 195, 170, 44, 12)->setFocusPolicy(Qt::TabFocus);
+}
 
+void TestWindow::connect_choices() {
     connect(flow_volume_unit_, &QComboBox::currentIndexChanged, this,
             [this](int i) { flow_unit_changed(flow_volume_unit_, i); });
     connect(flow_time_unit_, &QComboBox::currentIndexChanged, this,
@@ -111,11 +137,6 @@ TestWindow::TestWindow(AppContext& ctx, QWidget* owner)
     connect(fixed_unit_, &QComboBox::currentIndexChanged, this, [this](int i) {
         if (!opening_) ctx_.sys.test.fixed_volume_unit = static_cast<VolumeUnit>(i);
     });
-
-    ctx_.sys.comm.current_flow_ul_per_sec.store(
-        flow_to_ul_per_sec(t.flow_value, t.flow_volume_unit, t.flow_time_unit));
-    show_activity(ctx_.sys.comm.activity.load());
-    opening_ = false;
 }
 
 bool TestWindow::eventFilter(QObject* watched, QEvent* event) {

@@ -47,6 +47,14 @@ class TestWindow final : public QuorvelDialog {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    // The controls, group by group; the order they are made in is the Tab order.
+    void add_lamps();
+    void build_flow_rate();
+    void build_fixed_volume();
+    void label_lamps();
+    void build_buttons();
+    void connect_choices();
+
     void flow_field_left();
     void flow_unit_changed(QComboBox* box, int index);
     void move(int id);

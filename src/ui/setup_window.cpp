@@ -10,9 +10,9 @@
 
 #include "comm/pump_commands.h"
 #include "common/numeric_text.h"
+#include "pumpsetup/calibration.h"
 #include "session/session.h"
 #include "session/system.h"
-#include "pumpsetup/calibration.h"
 #include "ui/message_presenter.h"
 #include "ui/notification_bridge.h"
 
@@ -68,19 +68,34 @@ SetupWindow::SetupWindow(AppContext& ctx, QWidget* owner)
     add_group("Gearbox", 216, 3, 90, 32);
     add_group("Backlash", 216, 42, 90, 46);
 
-    auto port_group = [this](int none_id, int x) {
-        auto* g = new QButtonGroup(this);
-        const char* names[] = {"None", "Com 1", "Com 2", "Com 3", "Com 4"};
-        for (int i = 0; i <= 4; ++i) {
-            auto* b = new QRadioButton(names[i], this);
-            place(b, none_id + i, x, 14 + 12 * i, 34, 12);
-            g->addButton(b, none_id + i);
-        }
-        return g;
-    };
-    pump_ports_ = port_group(setup_ctl::PumpPortNone, 15);
-    valve_ports_ = port_group(setup_ctl::ValvePortNone, 69);
+    pump_ports_ = add_port_group(setup_ctl::PumpPortNone, 15);
+    valve_ports_ = add_port_group(setup_ctl::ValvePortNone, 69);
+    build_pump();
+    build_gearbox_and_backlash();
+    add_button(setup_ctl::Apply, "Apply", 100, 86, 44, 14);
+    add_button(cmd::Close, "Close", 150, 86, 44, 14);
 
+    show_settings();
+
+    // What the operator changes here only shows; Apply takes it over.
+    connect(pump_size_, &QComboBox::currentIndexChanged, this,
+            [this](int size) { show_ul_per_rev(size); });
+    connect(use_measured_, &QCheckBox::clicked, this,
+            [this] { show_ul_per_rev(pump_size_->currentIndex()); });
+}
+
+QButtonGroup* SetupWindow::add_port_group(int none_id, int x) {
+    auto* g = new QButtonGroup(this);
+    const char* names[] = {"None", "Com 1", "Com 2", "Com 3", "Com 4"};
+    for (int i = 0; i <= 4; ++i) {
+        auto* b = new QRadioButton(names[i], this);
+        place(b, none_id + i, x, 14 + 12 * i, 34, 12);
+        g->addButton(b, none_id + i);
+    }
+    return g;
+}
+
+void SetupWindow::build_pump() {
     pump_size_ = new QComboBox(this);
     for (const auto name : PumpNames)
         pump_size_->addItem(QString::fromUtf8(name.data(), name.size()));
@@ -91,7 +106,9 @@ SetupWindow::SetupWindow(AppContext& ctx, QWidget* owner)
     place(new QLabel("uL/rev", this), 0, 173, 39, 34, 10);
     use_measured_ = new QCheckBox("Use measured uL./rev.", this);
     place(use_measured_, setup_ctl::UseMeasured, 120, 53, 88, 12);
+}
 
+void SetupWindow::build_gearbox_and_backlash() {
     gearbox_ = new QComboBox(this);
     for (const auto name : GearboxNames)
         gearbox_->addItem(QString::fromUtf8(name.data(), name.size()));
@@ -103,10 +120,9 @@ SetupWindow::SetupWindow(AppContext& ctx, QWidget* owner)
     backlash_amount_->setAlignment(Qt::AlignRight);
     place(backlash_amount_, setup_ctl::BacklashAmount, 222, 71, 40, 12);
     place(new QLabel("Microliter", this), 0, 265, 73, 38, 10);
+}
 
-    add_button(setup_ctl::Apply, "Apply", 100, 86, 44, 14);
-    add_button(cmd::Close, "Close", 150, 86, 44, 14);
-
+void SetupWindow::show_settings() {
     // A port number whose port is not open shows, and becomes, none.
     const CommState& c = ctx_.sys.comm;
     ctx_.sys.update_config([&](PumpSettings& s, PumpCalibration&) {
@@ -121,12 +137,6 @@ SetupWindow::SetupWindow(AppContext& ctx, QWidget* owner)
     use_measured_->setChecked(s.enable_pump_ul == 1);
     show_ul_per_rev(s.pump);
     show_backlash();
-
-    // What the operator changes here only shows; Apply takes it over.
-    connect(pump_size_, &QComboBox::currentIndexChanged, this,
-            [this](int size) { show_ul_per_rev(size); });
-    connect(use_measured_, &QCheckBox::clicked, this,
-            [this] { show_ul_per_rev(pump_size_->currentIndex()); });
 }
 
 void SetupWindow::show_ul_per_rev(int size) {

@@ -3,8 +3,8 @@
 // the measured microlitres per revolution and the controller's backlash compensation.
 // Nothing is taken over until Apply. Window thread.
 
-#include "ui/window_ids.h"
 #include "ui/quorvel_dialog.h"
+#include "ui/window_ids.h"
 
 class QButtonGroup;
 class QCheckBox;
@@ -33,6 +33,11 @@ class SetupWindow final : public QuorvelDialog {
     void command(int id) override;
 
   private:
+    QButtonGroup* add_port_group(int none_id, int x);
+    void build_pump();
+    void build_gearbox_and_backlash();
+    // The settings as they stand, into the controls.
+    void show_settings();
     void show_ul_per_rev(int size);
     void show_backlash();
     void apply();
