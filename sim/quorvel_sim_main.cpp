@@ -3,13 +3,16 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "common/unique_fd.h"
 #include "sim_device.h"
 #include "sim_text.h"
 
@@ -59,10 +62,27 @@ void apply(const Options& o, quorvel::sim::PtyDevice& device, bool silent) {
     device.faults().nul_bytes = o.nul_bytes;
 }
 
-}  // namespace
+// "--time-scale X" or "--time-scale=X" at argv[i]; i moves past X. An exit status when the
+// value is missing or bad.
+std::optional<int> parse_time_scale(int argc, char** argv, int& i, Options& opt) {
+    const std::string_view arg = argv[i];
+    std::string_view value;
+    if (arg == "--time-scale") {
+        if (i + 1 >= argc) return usage_error("--time-scale needs a value");
+        value = argv[++i];
+    } else {
+        value = arg.substr(std::string_view("--time-scale=").size());
+    }
+    const auto scale = quorvel::sim::detail::parse_number(value);
+    if (!scale || *scale < 0) {
+        return usage_error("bad --time-scale value '" + std::string(value) + "'");
+    }
+    opt.time_scale = *scale;
+    return std::nullopt;
+}
 
-int main(int argc, char** argv) {
-    Options opt;
+// Reads the command line into opt; an exit status when the program is to end at once.
+std::optional<int> parse_options(int argc, char** argv, Options& opt) {
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -77,42 +97,44 @@ int main(int argc, char** argv) {
         } else if (arg == "--nul-bytes") {
             opt.nul_bytes = true;
         } else if (arg == "--time-scale" || arg.starts_with("--time-scale=")) {
-            std::string_view value;
-            if (arg == "--time-scale") {
-                if (i + 1 >= argc) return usage_error("--time-scale needs a value");
-                value = argv[++i];
-            } else {
-                value = arg.substr(std::string_view("--time-scale=").size());
-            }
-            const auto scale = quorvel::sim::detail::parse_number(value);
-            if (!scale || *scale < 0) {
-                return usage_error("bad --time-scale value '" + std::string(value) + "'");
-            }
-            opt.time_scale = *scale;
+            if (const auto status = parse_time_scale(argc, argv, i, opt)) return status;
         } else {
             return usage_error("unknown option '" + std::string(arg) + "'");
         }
     }
+    return std::nullopt;
+}
 
-    // The handler only wakes main through a pipe, so it works whichever thread the
-    // kernel picks, and a signal that comes before we wait is not lost. Installing it also
-    // undoes the SIGINT-ignored state that shells give background jobs.
-    int wake[2];
-    if (::pipe2(wake, O_CLOEXEC) != 0) {
-        std::perror("quorvel-sim: pipe");
-        return 1;
-    }
-    g_wake_fd = wake[1];
+sigset_t stop_signal_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+// The handler only wakes main through a pipe, so it works whichever thread the kernel
+// picks, and a signal that comes before we wait is not lost. Installing it also undoes the
+// SIGINT-ignored state that shells give background jobs. Both ends invalid, with errno
+// set, when there is no pipe.
+quorvel::FdPair install_stop_handler() {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return {};
+    quorvel::FdPair wake{quorvel::UniqueFd(ends[0]), quorvel::UniqueFd(ends[1])};
+    g_wake_fd = wake.write.get();
     struct sigaction act {};
     act.sa_handler = on_stop_signal;
     sigemptyset(&act.sa_mask);
     sigaction(SIGINT, &act, nullptr);
     sigaction(SIGTERM, &act, nullptr);
+    return wake;
+}
+
+// Runs both devices, prints their paths and serves them until a stop signal wakes stop_fd.
+int serve(const Options& opt, int stop_fd) {
     // The device threads inherit a mask that keeps the signals away from their writes.
-    sigset_t stop_signals, previous;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
+    const sigset_t stop_signals = stop_signal_set();
+    sigset_t previous;
     pthread_sigmask(SIG_BLOCK, &stop_signals, &previous);
 
     quorvel::sim::SimPump pump(opt.time_scale);
@@ -134,9 +156,25 @@ int main(int argc, char** argv) {
 
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     char byte = 0;
-    while (::read(wake[0], &byte, 1) < 0 && errno == EINTR) {
+    while (::read(stop_fd, &byte, 1) < 0 && errno == EINTR) {
     }
+    // Kept away for good: the pipe is closed on the way out, and a later signal's handler
+    // must not write to a descriptor that is no longer its own.
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     valve.stop();
     pump.stop();
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options opt;
+    if (const auto status = parse_options(argc, argv, opt)) return *status;
+    const quorvel::FdPair wake = install_stop_handler();
+    if (!wake.read) {
+        std::perror("quorvel-sim: pipe");
+        return 1;
+    }
+    return serve(opt, wake.read.get());
 }

@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <system_error>
 
 namespace quorvel::sim {
@@ -51,6 +52,49 @@ int ms_until(double due_s, double now_s) {
     return left_ms >= INT_MAX ? INT_MAX : static_cast<int>(left_ms);
 }
 
+// A device's pseudo-terminal: the master non-blocking, the slave raw at 9600 baud.
+struct Pty {
+    UniqueFd master;
+    // Held open for the device's whole life: without it the master reads EIO each time
+    // the program closes the port, and settings made here would be lost on its reopen.
+    UniqueFd slave;
+    std::string path;
+};
+
+// Empty, with the reason in `why`, when the pseudo-terminal cannot be made.
+std::optional<Pty> open_pty(std::string& why) {
+    auto failed = [&why](const char* what) {
+        why = errno_text(what);
+        return std::nullopt;
+    };
+    Pty pty;
+    pty.master.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!pty.master) return failed("posix_openpt");
+    if (grantpt(pty.master.get()) != 0) return failed("grantpt");
+    if (unlockpt(pty.master.get()) != 0) return failed("unlockpt");
+    std::array<char, 128> name{};
+    if (ptsname_r(pty.master.get(), name.data(), name.size()) != 0) return failed("ptsname");
+    pty.path = name.data();
+
+    pty.slave.reset(::open(name.data(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!pty.slave) return failed("open slave");
+    termios tio{};
+    if (tcgetattr(pty.slave.get(), &tio) != 0) return failed("tcgetattr");
+    cfmakeraw(&tio);
+    cfsetispeed(&tio, B9600);
+    cfsetospeed(&tio, B9600);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (tcsetattr(pty.slave.get(), TCSANOW, &tio) != 0) return failed("tcsetattr");
+
+    const int flags = fcntl(pty.master.get(), F_GETFL);
+    if (flags < 0 || fcntl(pty.master.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+        return failed("fcntl O_NONBLOCK");
+    }
+    return pty;
+}
+
 }  // namespace
 
 PtyDevice::PtyDevice(double time_scale)
@@ -60,7 +104,6 @@ PtyDevice::PtyDevice(double time_scale)
 
 PtyDevice::~PtyDevice() {
     stop();
-    if (wake_fd_ >= 0) ::close(wake_fd_);
 }
 
 bool PtyDevice::start(std::string* error) {
@@ -70,40 +113,10 @@ bool PtyDevice::start(std::string* error) {
     };
     std::lock_guard lifecycle(lifecycle_mutex_);
     if (started_) return fail("device already started");
-    if (wake_fd_ < 0) return fail("eventfd: cannot create the worker's wake-up");
-
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0) return fail(errno_text("posix_openpt"));
-    auto fail_closing = [&](std::string why, int slave = -1) {
-        if (slave >= 0) ::close(slave);
-        ::close(master);
-        return fail(std::move(why));
-    };
-    if (grantpt(master) != 0) return fail_closing(errno_text("grantpt"));
-    if (unlockpt(master) != 0) return fail_closing(errno_text("unlockpt"));
-    std::array<char, 128> name{};
-    if (ptsname_r(master, name.data(), name.size()) != 0) {
-        return fail_closing(errno_text("ptsname"));
-    }
-
-    // Held open for the device's whole life: without it the master reads EIO each time
-    // the program closes the port, and settings made here would be lost on its reopen.
-    const int slave = ::open(name.data(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) return fail_closing(errno_text("open slave"));
-    termios tio{};
-    if (tcgetattr(slave, &tio) != 0) return fail_closing(errno_text("tcgetattr"), slave);
-    cfmakeraw(&tio);
-    cfsetispeed(&tio, B9600);
-    cfsetospeed(&tio, B9600);
-    tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    if (tcsetattr(slave, TCSANOW, &tio) != 0) return fail_closing(errno_text("tcsetattr"), slave);
-
-    const int flags = fcntl(master, F_GETFL);
-    if (flags < 0 || fcntl(master, F_SETFL, flags | O_NONBLOCK) != 0) {
-        return fail_closing(errno_text("fcntl O_NONBLOCK"), slave);
-    }
+    if (!wake_fd_) return fail("eventfd: cannot create the worker's wake-up");
+    std::string why;
+    std::optional<Pty> pty = open_pty(why);
+    if (!pty) return fail(why);
 
     {
         std::lock_guard lock(life_mutex_);
@@ -111,23 +124,23 @@ bool PtyDevice::start(std::string* error) {
     }
     {
         std::lock_guard lock(write_mutex_);
-        master_fd_ = master;
+        master_fd_ = std::move(pty->master);
     }
     try {
         worker_ = std::thread([this] { run(); });
     } catch (const std::system_error& e) {
         {
             std::lock_guard lock(write_mutex_);
-            master_fd_ = -1;
+            pty->master = std::move(master_fd_);
         }
         {
             std::lock_guard lock(life_mutex_);
             worker_running_ = false;
         }
-        return fail_closing(std::string("worker thread: ") + e.what(), slave);
+        return fail(std::string("worker thread: ") + e.what());
     }
-    slave_keep_fd_ = slave;
-    path_ = name.data();
+    slave_keep_fd_ = std::move(pty->slave);
+    path_ = std::move(pty->path);
     started_ = true;
     return true;
 }
@@ -143,10 +156,7 @@ void PtyDevice::stop() {
     wake_worker();
     if (worker_.joinable()) worker_.join();
     close_master();
-    if (slave_keep_fd_ >= 0) {
-        ::close(slave_keep_fd_);
-        slave_keep_fd_ = -1;
-    }
+    slave_keep_fd_.reset();
 }
 
 bool PtyDevice::on_worker_thread() const {
@@ -156,9 +166,8 @@ bool PtyDevice::on_worker_thread() const {
 void PtyDevice::close_master() {
     {
         std::lock_guard lock(write_mutex_);
-        if (master_fd_ >= 0) {
-            ::close(master_fd_);
-            master_fd_ = -1;
+        if (master_fd_) {
+            master_fd_.reset();
             hung_up_ = hangup_requested_.load();
         }
     }
@@ -167,11 +176,11 @@ void PtyDevice::close_master() {
 }
 
 void PtyDevice::wake_worker() {
-    if (wake_fd_ < 0) return;
+    if (!wake_fd_) return;
     const std::uint64_t one = 1;
     ssize_t n;
     do {
-        n = ::write(wake_fd_, &one, sizeof one);
+        n = ::write(wake_fd_.get(), &one, sizeof one);
     } while (n < 0 && errno == EINTR);
     // EAGAIN means the counter is already huge, so the fd is readable anyway.
 }
@@ -250,8 +259,8 @@ void PtyDevice::write_all(const std::string& bytes) {
     std::size_t done = 0;
     auto last_progress = std::chrono::steady_clock::now();
     bool refused_after_room = false;
-    while (done < bytes.size() && master_fd_ >= 0) {
-        const ssize_t n = ::write(master_fd_, bytes.data() + done, bytes.size() - done);
+    while (done < bytes.size() && master_fd_) {
+        const ssize_t n = ::write(master_fd_.get(), bytes.data() + done, bytes.size() - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             last_progress = std::chrono::steady_clock::now();
@@ -267,7 +276,7 @@ void PtyDevice::write_all(const std::string& bytes) {
         // room and then still refuses the write gets a short pause rather than a spin.
         const int left_ms =
             static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
-        pollfd fds[2] = {{master_fd_, POLLOUT, 0}, {wake_fd_, POLLIN, 0}};
+        pollfd fds[2] = {{master_fd_.get(), POLLOUT, 0}, {wake_fd_.get(), POLLIN, 0}};
         if (refused_after_room) fds[0].fd = -1;
         const int ready = ::poll(fds, 2, refused_after_room ? std::min(left_ms, 1) : left_ms);
         refused_after_room = ready > 0 && (fds[0].revents & POLLOUT);
@@ -293,12 +302,13 @@ void PtyDevice::run() {
         int limit_ms = sleep_limit_ms();
         if (leave_master_alone)
             limit_ms = limit_ms < 0 ? kErrorPauseMs : std::min(limit_ms, kErrorPauseMs);
-        pollfd fds[2] = {{leave_master_alone ? -1 : master_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+        pollfd fds[2] = {{leave_master_alone ? -1 : master_fd_.get(), POLLIN, 0},
+                         {wake_fd_.get(), POLLIN, 0}};
         leave_master_alone = false;
         const int ready = ::poll(fds, 2, limit_ms);
         if (ready < 0 && errno != EINTR) pause_ms(kErrorPauseMs);
         if (ready > 0 && fds[0].revents != 0) {
-            const ssize_t n = ::read(master_fd_, buf.data(), buf.size());
+            const ssize_t n = ::read(master_fd_.get(), buf.data(), buf.size());
             if (n > 0) {
                 consume(buf.data(), static_cast<std::size_t>(n));
             } else if (!(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))) {

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/unique_fd.h"
+
 namespace quorvel::sim {
 
 // Faults a test or an operator can switch on while a device runs.
@@ -93,12 +95,12 @@ class PtyDevice {
     bool on_worker_thread() const;
 
     double time_scale_;
-    int master_fd_ = -1;
-    int slave_keep_fd_ = -1;
+    UniqueFd master_fd_;
+    UniqueFd slave_keep_fd_;
     // An eventfd made once with the object and never drained: once stop() or hang_up()
     // writes it, it stays readable, so neither a late sleeper nor a writer stalled on a
     // full line can miss it.
-    int wake_fd_ = -1;
+    UniqueFd wake_fd_;
     std::string path_;
     std::thread worker_;
     std::atomic<bool> stopping_{false};
@@ -153,12 +155,16 @@ class SimPump : public PtyDevice {
     const char* thread_name() const override { return "sim-pump"; }
 
   private:
-    // Both expect state_mutex_ held; motion reports go to outbox_.
-    void start_motion(double duration_s);  // duration < 0: until SSTP
-    void stop_motion();
     // Answers queued under state_mutex_ and sent after it is released, in order.
     void flush_outbox();
+    // The rest expect state_mutex_ held; answers and motion reports go to outbox_.
+    void start_motion(double duration_s);  // duration < 0: until SSTP
+    void stop_motion();
     void enter_program_line(const std::string& raw, const std::string& norm);
+    // The answer to a command that is not an assignment; false when the line is none.
+    bool answer_command(const std::string& raw, const std::string& norm);
+    // The answer to "key=v".
+    void assign(const std::string& key, double v);
 
     mutable std::mutex state_mutex_;
     double velocity_ = 1.0;

@@ -144,70 +144,83 @@ void SimPump::on_line(const std::string& line) {
         std::lock_guard lock(state_mutex_);
         if (entering_program_) {
             enter_program_line(line, norm);
-        } else if (norm.empty()) {
-            outbox_.emplace_back(kAccepted);
-        } else if (norm == "sstp") {
-            outbox_.emplace_back(kAccepted);
-            stop_motion();
-        } else if (norm == "save") {
-            saved_ = true;
-            outbox_.emplace_back(kAccepted);
-        } else if (norm == "print \"ble=\",ble") {
-            outbox_.push_back(std::string("ble=") + (ble_ ? "1" : "0") + "\r\n");
-        } else if (norm == "print \"blsh=\",blsh") {
-            outbox_.push_back("blsh=" + detail::format_g(blsh_) + "\r\n");
-        } else if (norm == "pgm 200") {
-            entering_program_ = true;
-            program_loaded_ = false;
-            program_body_.assign(1, line);
-            outbox_.emplace_back(kAccepted);
-        } else if (norm == "run 200") {
-            if (program_loaded_) monitor_running_ = true;
-            outbox_.emplace_back(program_loaded_ ? kAccepted : kRefused);
-        } else if (std::find(std::begin(kSetupLines), std::end(kSetupLines), norm) !=
-                   std::end(kSetupLines)) {
-            outbox_.emplace_back(kAccepted);
-        } else if (const auto a = split_assignment(norm); a && a->value) {
-            const double v = *a->value;
-            if (a->key == "vm") {
-                velocity_ = v;
-                outbox_.emplace_back(kAccepted);
-            } else if (a->key == "movr") {
-                if (velocity_ <= 0) {
-                    outbox_.emplace_back(kRefused);
-                } else {
-                    outbox_.emplace_back(kAccepted);
-                    start_motion(scaled(std::fabs(v) / velocity_));
-                }
-            } else if (a->key == "slew") {
-                outbox_.emplace_back(kAccepted);
-                if (v == 0) {
-                    stop_motion();
-                } else {
-                    start_motion(-1.0);
-                }
-            } else if (a->key == "msel") {
-                msel_ = v;
-                outbox_.emplace_back(kAccepted);
-            } else if (a->key == "munit") {
-                munit_ = v;
-                outbox_.emplace_back(kAccepted);
-            } else if (a->key == "ble") {
-                ble_ = v != 0;
-                outbox_.emplace_back(kAccepted);
-            } else if (a->key == "blsh") {
-                blsh_ = v;
-                outbox_.emplace_back(kAccepted);
-            } else if (a->key == "pos") {
-                outbox_.emplace_back(kAccepted);
+        } else if (!answer_command(line, norm)) {
+            // The set-up lines hold '=' too, so assignments are only looked for after them.
+            if (const auto a = split_assignment(norm); a && a->value) {
+                assign(a->key, *a->value);
             } else {
                 outbox_.emplace_back(kRefused);
             }
-        } else {
-            outbox_.emplace_back(kRefused);
         }
     }
     flush_outbox();
+}
+
+bool SimPump::answer_command(const std::string& raw, const std::string& norm) {
+    if (norm.empty()) {
+        outbox_.emplace_back(kAccepted);
+    } else if (norm == "sstp") {
+        outbox_.emplace_back(kAccepted);
+        stop_motion();
+    } else if (norm == "save") {
+        saved_ = true;
+        outbox_.emplace_back(kAccepted);
+    } else if (norm == "print \"ble=\",ble") {
+        outbox_.push_back(std::string("ble=") + (ble_ ? "1" : "0") + "\r\n");
+    } else if (norm == "print \"blsh=\",blsh") {
+        outbox_.push_back("blsh=" + detail::format_g(blsh_) + "\r\n");
+    } else if (norm == "pgm 200") {
+        entering_program_ = true;
+        program_loaded_ = false;
+        program_body_.assign(1, raw);
+        outbox_.emplace_back(kAccepted);
+    } else if (norm == "run 200") {
+        if (program_loaded_) monitor_running_ = true;
+        outbox_.emplace_back(program_loaded_ ? kAccepted : kRefused);
+    } else if (std::find(std::begin(kSetupLines), std::end(kSetupLines), norm) !=
+               std::end(kSetupLines)) {
+        outbox_.emplace_back(kAccepted);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void SimPump::assign(const std::string& key, double v) {
+    if (key == "vm") {
+        velocity_ = v;
+        outbox_.emplace_back(kAccepted);
+    } else if (key == "movr") {
+        if (velocity_ <= 0) {
+            outbox_.emplace_back(kRefused);
+        } else {
+            outbox_.emplace_back(kAccepted);
+            start_motion(scaled(std::fabs(v) / velocity_));
+        }
+    } else if (key == "slew") {
+        outbox_.emplace_back(kAccepted);
+        if (v == 0) {
+            stop_motion();
+        } else {
+            start_motion(-1.0);
+        }
+    } else if (key == "msel") {
+        msel_ = v;
+        outbox_.emplace_back(kAccepted);
+    } else if (key == "munit") {
+        munit_ = v;
+        outbox_.emplace_back(kAccepted);
+    } else if (key == "ble") {
+        ble_ = v != 0;
+        outbox_.emplace_back(kAccepted);
+    } else if (key == "blsh") {
+        blsh_ = v;
+        outbox_.emplace_back(kAccepted);
+    } else if (key == "pos") {
+        outbox_.emplace_back(kAccepted);
+    } else {
+        outbox_.emplace_back(kRefused);
+    }
 }
 
 }  // namespace quorvel::sim

@@ -75,7 +75,7 @@ int write_all(int fd, const QByteArray& data, Clock::time_point deadline) {
 }  // namespace
 
 struct SingleInstance::Peer {
-    int fd = -1;
+    UniqueFd fd;
     QByteArray pending;  // bytes after the last newline
     QSocketNotifier* notifier = nullptr;
     QTimer* lifetime = nullptr;
@@ -86,12 +86,15 @@ SingleInstance::SingleInstance(QString dir)
 
 SingleInstance::~SingleInstance() {
     while (!peers_.empty()) drop_peer(peers_.front().get());
-    if (server_fd_ >= 0) {
+    // The notifier goes before the socket it watches.
+    delete server_notifier_;
+    server_notifier_ = nullptr;
+    if (server_fd_) {
         // Removed while the lock is still held, so it cannot be a later copy's socket.
         ::unlink(QFile::encodeName(dir_ + "/quorvel.socket").constData());
-        ::close(server_fd_);
+        server_fd_.reset();
     }
-    if (lock_fd_ >= 0) ::close(lock_fd_);
+    lock_fd_.reset();
 }
 
 QString SingleInstance::default_dir() {
@@ -131,27 +134,26 @@ bool SingleInstance::prepare_folder() {
 
 InstanceResult SingleInstance::acquire(const QByteArray& request) {
     problem_.clear();
-    if (lock_fd_ >= 0) return InstanceResult::Sole;
+    if (lock_fd_) return InstanceResult::Sole;
     if (!prepare_folder()) return InstanceResult::Unguarded;
 
     const QString lock_path = dir_ + "/quorvel.lock";
     // O_NONBLOCK: a FIFO in its place must not hang the start.
-    const int fd = ::open(QFile::encodeName(lock_path).constData(),
-                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
-    if (fd < 0) {
+    UniqueFd fd(::open(QFile::encodeName(lock_path).constData(),
+                       O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600));
+    if (!fd) {
         problem_ = unguarded(
             QStringLiteral("cannot open the lock file %1: %2").arg(lock_path, error_text(errno)));
         return InstanceResult::Unguarded;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         problem_ = unguarded(QStringLiteral("the lock file %1 is not a file").arg(lock_path));
         return InstanceResult::Unguarded;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
-        ::close(fd);
+        fd.reset();
         if (error == EWOULDBLOCK) {
             hand_over(request);
             return InstanceResult::AnotherRuns;
@@ -160,7 +162,7 @@ InstanceResult SingleInstance::acquire(const QByteArray& request) {
             unguarded(QStringLiteral("cannot lock %1: %2").arg(lock_path, error_text(error)));
         return InstanceResult::Unguarded;
     }
-    lock_fd_ = fd;
+    lock_fd_ = std::move(fd);
     listen();
     return InstanceResult::Sole;
 }
@@ -172,32 +174,31 @@ bool SingleInstance::listen() {
                        "cannot listen at %1: %2; a second start cannot bring this "
                        "window to the front")
                        .arg(path, why);
-        if (server_fd_ >= 0) ::close(server_fd_);
-        server_fd_ = -1;
+        server_fd_.reset();
         return false;
     };
     sockaddr_un addr;
     if (!socket_address(path, addr)) return fail(QStringLiteral("the path is too long"));
     // The lock is ours, so whatever is left here belongs to a copy that is gone.
     ::unlink(addr.sun_path);
-    server_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (server_fd_ < 0) return fail(error_text(errno));
-    if (::bind(server_fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+    server_fd_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!server_fd_) return fail(error_text(errno));
+    if (::bind(server_fd_.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
         return fail(error_text(errno));
-    if (::listen(server_fd_, 8) != 0) {
+    if (::listen(server_fd_.get(), 8) != 0) {
         const int error = errno;
         ::unlink(addr.sun_path);
         return fail(error_text(error));
     }
-    server_notifier_ = new QSocketNotifier(server_fd_, QSocketNotifier::Read, this);
+    server_notifier_ = new QSocketNotifier(server_fd_.get(), QSocketNotifier::Read, this);
     connect(server_notifier_, &QSocketNotifier::activated, this, [this] { accept_peers(); });
     return true;
 }
 
 void SingleInstance::accept_peers() {
     for (;;) {
-        const int fd = ::accept4(server_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
+        UniqueFd fd(::accept4(server_fd_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!fd) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 // Out of descriptors or memory: the socket stays readable, so pause rather
@@ -210,17 +211,16 @@ void SingleInstance::accept_peers() {
         // Only this user's own programs may talk to it, whatever the folder allows.
         ucred cred{};
         socklen_t size = sizeof cred;
-        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0 ||
+        if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0 ||
             cred.uid != ::getuid()) {
-            ::close(fd);
             continue;
         }
         if (peers_.size() >= max_peers) drop_peer(peers_.front().get());
 
         auto peer = std::make_unique<Peer>();
         Peer* p = peer.get();
-        p->fd = fd;
-        p->notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+        p->fd = std::move(fd);
+        p->notifier = new QSocketNotifier(p->fd.get(), QSocketNotifier::Read, this);
         connect(p->notifier, &QSocketNotifier::activated, this, [this, p] { read_peer(p); });
         p->lifetime = new QTimer(this);
         p->lifetime->setSingleShot(true);
@@ -235,7 +235,7 @@ void SingleInstance::read_peer(Peer* peer) {
     bool done = false;
     char chunk[4096];
     for (int reads = 0; reads < reads_per_wakeup && !done; ++reads) {
-        const ssize_t n = ::read(peer->fd, chunk, sizeof chunk);
+        const ssize_t n = ::read(peer->fd.get(), chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
         if (n <= 0) {
@@ -269,7 +269,7 @@ void SingleInstance::drop_peer(Peer* peer) {
     peer->lifetime->stop();
     peer->lifetime->disconnect();
     peer->lifetime->deleteLater();
-    ::close(peer->fd);
+    peer->fd.reset();
     std::erase_if(peers_, [peer](const std::unique_ptr<Peer>& p) { return p.get() == peer; });
 }
 
@@ -296,21 +296,21 @@ bool SingleInstance::hand_over(const QByteArray& request) {
     if (!socket_address(path, addr)) return fail(QStringLiteral("the path is too long"));
 
     const auto connect_deadline = Clock::now() + connect_window;
-    int fd = -1;
+    UniqueFd fd;
     for (;;) {
-        fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) return fail(error_text(errno));
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) break;
+        fd.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (!fd) return fail(error_text(errno));
+        if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) break;
         const int error = errno;
-        ::close(fd);
+        fd.reset();
         // No socket yet, or a stale one, or a full backlog: the running copy may be starting.
         const bool worth_retrying =
             error == ENOENT || error == ECONNREFUSED || error == EAGAIN || error == EINTR;
         if (!worth_retrying || Clock::now() >= connect_deadline) return fail(error_text(error));
         std::this_thread::sleep_for(connect_retry);
     }
-    const int error = write_all(fd, request + '\n', Clock::now() + write_window);
-    ::close(fd);
+    const int error = write_all(fd.get(), request + '\n', Clock::now() + write_window);
+    fd.reset();
     return error == 0 || fail(error_text(error));
 }
 

@@ -16,6 +16,8 @@
 #include <memory>
 #include <vector>
 
+#include "common/unique_fd.h"
+
 class QSocketNotifier;
 
 namespace quorvel {
@@ -68,8 +70,8 @@ class SingleInstance final : public QObject {
 
     QString dir_;
     QString problem_;
-    int lock_fd_ = -1;
-    int server_fd_ = -1;
+    UniqueFd lock_fd_;
+    UniqueFd server_fd_;
     QSocketNotifier* server_notifier_ = nullptr;
     std::vector<std::unique_ptr<Peer>> peers_;
     std::function<void()> raise_;

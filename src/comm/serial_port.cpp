@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/unique_fd.h"
+
 namespace quorvel {
 namespace {
 
@@ -26,7 +28,7 @@ bool device_gone(int err) {
 
 class PosixSerialPort final : public SerialPort {
   public:
-    explicit PosixSerialPort(int fd) : fd_(fd) {}
+    explicit PosixSerialPort(UniqueFd fd) : fd_(std::move(fd)) {}
     ~PosixSerialPort() override { close(); }
 
     bool read_byte(unsigned char& out) override {
@@ -34,34 +36,23 @@ class PosixSerialPort final : public SerialPort {
             out = buffer_[next_++];
             return true;
         }
-        if (fd_ < 0 || lost_) return false;
-        Read r = fill();
-        // EAGAIN from a line that was quiet needs no second look: a hang-up reads as 0
-        // bytes or an error, never as "try again".
-        if ((r == Read::Quiet && receiving_) || r == Read::Zero) {
-            // With VMIN = VTIME = 0 a quiet line reads as 0 bytes, exactly like a hung-up
-            // one; only poll tells them apart. The next byte of a line that is coming in is
-            // waited for, about 1 ms (one character at 9600 baud), so the line is taken
-            // whole in this pass; a line that was quiet is not waited on, so that an idle
-            // communication thread wakes only once a pass.
-            const short events = wait_readable(receiving_);
-            receiving_ = false;
-            if (r == Read::Zero && (events & (POLLHUP | POLLERR))) {
-                mark_lost();
-                return false;
-            }
-            if (!(events & (POLLIN | POLLHUP | POLLERR))) return false;
-            r = fill();
-            if (r == Read::Zero && (events & (POLLHUP | POLLERR))) mark_lost();
+        if (!fd_ || lost_) return false;
+        // VMIN = 1 on a non-blocking descriptor: a quiet line reads as "try again", so an
+        // idle port costs one read a pass and nothing more.
+        Read r = take();
+        if (r == Read::Quiet && receiving_) {
+            // The next byte of a line that is coming in is waited for, about 1 ms (one
+            // character at 9600 baud), so that the line is taken whole in this pass.
+            if (wait_readable() & (POLLIN | POLLHUP | POLLERR)) r = take();
         }
-        if (r != Read::Got) return false;
-        receiving_ = true;
+        receiving_ = r == Read::Got;
+        if (!receiving_) return false;
         out = buffer_[next_++];
         return true;
     }
 
     void write(std::string_view bytes) override {
-        if (fd_ < 0 || lost_ || bytes.empty()) return;
+        if (!fd_ || lost_ || bytes.empty()) return;
         // Only raw bytes written from another thread can pile up behind a rest (the
         // communication thread waits for it); a bound keeps a dead-slow device from
         // growing it without end. A write that does not fit goes nowhere, whole.
@@ -71,7 +62,7 @@ class PosixSerialPort final : public SerialPort {
     }
 
     bool flush() override {
-        if (fd_ < 0 || lost_) {
+        if (!fd_ || lost_) {
             rest_.clear();
             return true;
         }
@@ -81,25 +72,24 @@ class PosixSerialPort final : public SerialPort {
     bool lost() const override { return lost_; }
 
     void close() override {
-        if (fd_ >= 0) {
+        if (fd_) {
             if (!lost_ && !push()) last_chance();
             if (!lost_ && !rest_.empty()) {
                 // The device takes nothing: drop what waits in the kernel too, or the
                 // close itself would wait for it (up to half a minute on a serial port).
-                ::tcflush(fd_, TCOFLUSH);
+                ::tcflush(fd_.get(), TCOFLUSH);
             }
             // Exclusive mode outlives the descriptor on a pseudo-terminal: without this, no
             // ordinary user could open the port again.
-            ::ioctl(fd_, TIOCNXCL);
-            ::flock(fd_, LOCK_UN);
-            ::close(fd_);
-            fd_ = -1;
+            ::ioctl(fd_.get(), TIOCNXCL);
+            ::flock(fd_.get(), LOCK_UN);
+            fd_.reset();
         }
         rest_.clear();
         next_ = filled_ = 0;
     }
 
-    int emergency_fd() const override { return fd_; }
+    int emergency_fd() const override { return fd_.get(); }
 
   private:
     static constexpr std::size_t kMaxRest = 64 * 1024;
@@ -118,7 +108,7 @@ class PosixSerialPort final : public SerialPort {
     // left cut.
     bool push() {
         while (!rest_.empty()) {
-            const ssize_t n = ::write(fd_, rest_.data(), rest_.size());
+            const ssize_t n = ::write(fd_.get(), rest_.data(), rest_.size());
             if (n > 0) {
                 rest_.erase(0, static_cast<std::size_t>(n));
                 continue;
@@ -140,7 +130,7 @@ class PosixSerialPort final : public SerialPort {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) return;
-            pollfd p{fd_, POLLOUT, 0};
+            pollfd p{fd_.get(), POLLOUT, 0};
             const int r = ::poll(&p, 1, static_cast<int>(left.count()));
             if (r < 0 && errno != EINTR) return;
             if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(p.revents & POLLOUT))
@@ -149,12 +139,22 @@ class PosixSerialPort final : public SerialPort {
         }
     }
 
+    // As fill(), with 0 bytes taken for the hang-up it is. Only a line whose settings were
+    // refused (VMIN still 0) could read quiet as 0 bytes, and poll tells that one apart.
+    Read take() {
+        const Read r = fill();
+        if (r != Read::Zero) return r;
+        if (!hung_up()) return Read::Quiet;
+        mark_lost();
+        return Read::Lost;
+    }
+
     // Reads what is waiting into the buffer, dropping NUL bytes.
     Read fill() {
         next_ = filled_ = 0;
         // A device sending nothing but NUL bytes must not hold the thread here.
         for (int tries = 0; tries < 16;) {
-            const ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
+            const ssize_t n = ::read(fd_.get(), buffer_.data(), buffer_.size());
             if (n < 0 && errno == EINTR) continue;
             ++tries;
             if (n == 0) return Read::Zero;
@@ -173,12 +173,16 @@ class PosixSerialPort final : public SerialPort {
         return Read::Quiet;
     }
 
-    // The events seen, or 0. With `wait`, "about 1 ms", as the original port's read
-    // time-out, slightly under so that the waits of the two ports do not stretch the 50 ms
-    // pass period by more than 2 ms; without, a look that does not sleep.
-    short wait_readable(bool wait) {
-        pollfd p{fd_, POLLIN, 0};
-        const timespec timeout{0, wait ? 900'000 : 0};
+    // The events seen within "about 1 ms", or 0: the original port's read time-out,
+    // slightly under so that the waits of the two ports do not stretch the 50 ms pass
+    // period by more than 2 ms.
+    short wait_readable() { return poll_events(900'000); }
+
+    bool hung_up() { return (poll_events(0) & (POLLHUP | POLLERR)) != 0; }
+
+    short poll_events(long timeout_ns) {
+        pollfd p{fd_.get(), POLLIN, 0};
+        const timespec timeout{0, timeout_ns};
         for (;;) {
             const int r = ::ppoll(&p, 1, &timeout, nullptr);
             if (r < 0 && errno == EINTR) continue;
@@ -186,7 +190,7 @@ class PosixSerialPort final : public SerialPort {
         }
     }
 
-    int fd_;
+    UniqueFd fd_;
     bool lost_ = false;
     bool receiving_ = false;  // the last read brought a byte: more may be on their way
     std::string rest_;        // bytes handed to write() that the device has not taken yet
@@ -232,7 +236,9 @@ bool configure(int fd) {
     t.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
     t.c_cflag |= CS8 | CLOCAL | CREAD;
     t.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | ISTRIP);
-    t.c_cc[VMIN] = 0;
+    // With the descriptor non-blocking, VMIN = 1 makes a quiet line "try again" and leaves
+    // 0 bytes to mean a hang-up; nothing ever waits in read().
+    t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     ::cfsetispeed(&t, B9600);
     ::cfsetospeed(&t, B9600);
@@ -285,27 +291,25 @@ std::unique_ptr<SerialPort> open_serial_device(const std::string& path, std::str
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return fail(errno);
     if (!S_ISCHR(st.st_mode) || !may_be_terminal(st.st_rdev)) return not_serial();
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return fail(errno);
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) return fail(errno);
     // The name may have been pointed elsewhere since the stat.
-    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || !::isatty(fd)) {
-        ::close(fd);
+    if (::fstat(fd.get(), &st) != 0 || !S_ISCHR(st.st_mode) || !::isatty(fd.get())) {
         return not_serial();
     }
     // Exclusive like the original platform's share mode 0: flock keeps out other openers
     // that lock (root included), TIOCEXCL every other non-root opener.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
-        ::close(fd);
         return fail(err == EWOULDBLOCK ? EBUSY : err);
     }
-    ::ioctl(fd, TIOCEXCL);
+    ::ioctl(fd.get(), TIOCEXCL);
     // As with the original platform, a port that opened is used even if a setting is refused.
-    configure(fd);
+    configure(fd.get());
     int lines = TIOCM_DTR | TIOCM_RTS;
-    ::ioctl(fd, TIOCMBIC, &lines);  // pseudo-terminals have no modem lines; ignore failure
-    ::tcflush(fd, TCIOFLUSH);
-    return std::make_unique<PosixSerialPort>(fd);
+    ::ioctl(fd.get(), TIOCMBIC, &lines);  // pseudo-terminals have no modem lines; ignore failure
+    ::tcflush(fd.get(), TCIOFLUSH);
+    return std::make_unique<PosixSerialPort>(std::move(fd));
 }
 
 }  // namespace quorvel

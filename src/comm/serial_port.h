@@ -16,8 +16,9 @@ class SerialPort {
   public:
     virtual ~SerialPort() = default;
     // True with a byte when one is waiting; otherwise false, after waiting about 1 ms for
-    // the next byte when the last read brought one (the rest of a line on its way). A
-    // failed read counts as no byte. Received NUL bytes are discarded.
+    // the next byte when the last read brought one (the rest of a line on its way). A quiet
+    // line is not waited on, so an idle port costs one look a pass. A failed read counts as
+    // no byte; a hang-up makes the port lost(). Received NUL bytes are discarded.
     virtual bool read_byte(unsigned char& out) = 0;
     // Hands the bytes to the device whole. What a slow device does not take at once is
     // kept and completed by flush() before any later byte goes out, so a line is never

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <string>
 
+#include "common/unique_fd.h"
+
 namespace quorvel {
 namespace {
 
@@ -22,30 +24,6 @@ constexpr int kMaxLinkHops = 40;    // the kernel's own limit for a path
 constexpr int kNameAttempts = 100;  // unique names that may collide before giving up
 constexpr std::size_t kReadChunk = 16384;
 constexpr const char* kNotRegular = "Not a regular file";
-
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-    // Closes now so that a late write error (NFS reports them here) is not lost.
-    int close_checked() {
-        const int r = ::close(fd_);
-        fd_ = -1;
-        return r;
-    }
-
-  private:
-    int fd_;
-};
 
 bool write_all(int fd, std::string_view data) {
     while (!data.empty()) {
@@ -139,8 +117,8 @@ enum class Outcome { Done, Failed, Unsupported };
 // leaves nothing in the folder.
 Outcome via_unnamed(int dir, const std::string& leaf, long name_max, const Target& t,
                     std::string_view contents, int& err) {
-    Fd fd(::openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
-    if (fd.get() < 0) return Outcome::Unsupported;
+    UniqueFd fd(::openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    if (!fd) return Outcome::Unsupported;
     if ((err = fill(fd.get(), t, contents)) != 0) return Outcome::Failed;
     // linkat of an unnamed file by its descriptor needs a capability; through /proc it does not.
     const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
@@ -150,7 +128,8 @@ Outcome via_unnamed(int dir, const std::string& leaf, long name_max, const Targe
         if (::linkat(AT_FDCWD, self.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0) break;
         if (errno != EEXIST || attempt == kNameAttempts) return Outcome::Unsupported;
     }
-    if (fd.close_checked() != 0 || ::renameat(dir, name.c_str(), dir, leaf.c_str()) != 0) {
+    // Closed here, checked: a late write error (NFS reports them at the close) is not lost.
+    if (fd.reset() != 0 || ::renameat(dir, name.c_str(), dir, leaf.c_str()) != 0) {
         err = errno;
         ::unlinkat(dir, name.c_str(), 0);
         return Outcome::Failed;
@@ -160,20 +139,20 @@ Outcome via_unnamed(int dir, const std::string& leaf, long name_max, const Targe
 
 Outcome via_named(int dir, const std::string& leaf, long name_max, const Target& t,
                   std::string_view contents, int& err) {
-    Fd fd;
+    UniqueFd fd;
     std::string name;
     for (int attempt = 0;; ++attempt) {
         name = temporary_name(leaf, name_max);
         fd.reset(::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                           0666));
-        if (fd.get() >= 0) break;
+        if (fd) break;
         if (errno != EEXIST || attempt == kNameAttempts) {
             err = errno;
             return Outcome::Failed;
         }
     }
     err = fill(fd.get(), t, contents);
-    if (err == 0 && fd.close_checked() != 0) err = errno;
+    if (err == 0 && fd.reset() != 0) err = errno;
     if (err == 0 && ::renameat(dir, name.c_str(), dir, leaf.c_str()) != 0) err = errno;
     if (err == 0) return Outcome::Done;
     ::unlinkat(dir, name.c_str(), 0);
@@ -183,14 +162,14 @@ Outcome via_named(int dir, const std::string& leaf, long name_max, const Target&
 // Not atomic: a crash part-way leaves a mixed file. Only for a folder that refuses every
 // other way of saving a file the user may write.
 int write_in_place(const fs::path& path, std::string_view contents) {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (fd.get() < 0) return errno;
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd) return errno;
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return errno;
     if (!S_ISREG(st.st_mode)) return -1;
     if (!write_all(fd.get(), contents) ||
         ::ftruncate(fd.get(), static_cast<off_t>(contents.size())) != 0 || ::fsync(fd.get()) != 0 ||
-        fd.close_checked() != 0) {
+        fd.reset() != 0) {
         return errno;
     }
     return 0;
@@ -225,8 +204,8 @@ bool write_file_atomically(const std::filesystem::path& target, std::string_view
     const std::string leaf = t.path.filename().string();
     if (leaf.empty() || leaf == "." || leaf == "..") return fail(EISDIR);
     const fs::path folder = t.path.has_parent_path() ? t.path.parent_path() : fs::path(".");
-    const Fd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0) return fail(errno);
+    const UniqueFd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) return fail(errno);
     long name_max = ::fpathconf(dir.get(), _PC_NAME_MAX);
     if (name_max <= 0) name_max = NAME_MAX;
 
@@ -243,8 +222,8 @@ bool write_file_atomically(const std::filesystem::path& target, std::string_view
         if (t.exists && folder_refused(err)) err = write_in_place(t.path, contents);
         return err == 0 || fail(err);
     }
-    const Fd sync(::openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (sync.get() >= 0) ::fsync(sync.get());
+    const UniqueFd sync(::openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (sync) ::fsync(sync.get());
     return true;
 }
 
@@ -252,8 +231,8 @@ FileReadEnd read_regular_file(const std::filesystem::path& path, std::size_t max
                               const std::function<bool(std::string_view)>& consume) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return FileReadEnd::Unopenable;
-    const Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (fd.get() < 0) return FileReadEnd::Unopenable;
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd) return FileReadEnd::Unopenable;
     // The name may have been given to a FIFO or device since it was looked at.
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return FileReadEnd::Unopenable;
     if (static_cast<std::uintmax_t>(st.st_size) > max_bytes) return FileReadEnd::TooLarge;

@@ -13,13 +13,13 @@
 
 #include "comm/pump_init.h"
 #include "comm/serial_port.h"
-#include "session/process_guard.h"
-#include "session/session.h"
+#include "common/signal_pipe.h"
 #include "method/method_file.h"
 #include "method/method_runner.h"
 #include "run/run_monitor.h"
 #include "run/step_report.h"
-#include "common/signal_pipe.h"
+#include "session/process_guard.h"
+#include "session/session.h"
 #include "simulated_ports.h"
 
 namespace quorvel::run {
@@ -130,8 +130,9 @@ std::optional<int> MethodRunner::handle(const RunEvent& e) {
     switch (e.kind) {
         case K::StartInit:
             if (!o_.no_init && !running_) {
-                initialising_ = session_.start_pump_initialisation(
-                                    [this] { monitor_.initialisation_started(); }) == InitStart::Started;
+                initialising_ = session_.start_pump_initialisation([this] {
+                    monitor_.initialisation_started();
+                }) == InitStart::Started;
             }
             break;
         case K::InitDone:
@@ -228,6 +229,20 @@ int list_method(const MethodTable& t, int rows, bool json) {
     return kExitDone;
 }
 
+// A step for a device without a port would wait for it for ever: false, saying which.
+bool has_ports_for(const Needs& needs, System& sys) {
+    for (const auto& [row, link, role] :
+         {std::tuple{needs.pump_row, &sys.comm.pump, DeviceRole::Pump},
+          std::tuple{needs.valve_row, &sys.comm.valve, DeviceRole::Valve}}) {
+        if (row >= 0 && !link->has_port.load()) {
+            say("step " + std::to_string(row + 1) + " needs the " + role_name(role) +
+                ", but setup.txt names no " + role_name(role) + " port");
+            return false;
+        }
+    }
+    return true;
+}
+
 // Ends the session (escape byte, thread stopped, setup.txt saved, ports closed).
 int shut_down(Session& session, int status) {
     const ShutdownResult r = session.shut_down();
@@ -285,16 +300,7 @@ int run_method(const RunOptions& o) {
         say(hooks.failure.empty() ? "the start-up did not complete" : hooks.failure);
         return shut_down(session, kExitFailed);
     }
-    // A step for a device without a port would wait for it for ever.
-    for (const auto& [row, link, role] :
-         {std::tuple{needs.pump_row, &sys.comm.pump, DeviceRole::Pump},
-          std::tuple{needs.valve_row, &sys.comm.valve, DeviceRole::Valve}}) {
-        if (row >= 0 && !link->has_port.load()) {
-            say("step " + std::to_string(row + 1) + " needs the " + role_name(role) +
-                ", but setup.txt names no " + role_name(role) + " port");
-            return shut_down(session, kExitFailed);
-        }
-    }
+    if (!has_ports_for(needs, sys)) return shut_down(session, kExitFailed);
 
     MethodRunner runner(o, session, monitor, signals, needs.event);
     return shut_down(session, runner.run());

@@ -12,6 +12,8 @@
 #include <QStandardPaths>
 #include <QUrl>
 
+#include "common/unique_fd.h"
+
 namespace quorvel {
 namespace {
 
@@ -58,10 +60,7 @@ bool readable_document(const QString& path) {
     // Looked at before it is opened: opening a serial device raises its control lines.
     struct stat st {};
     if (::stat(name.constData(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    ::close(fd);
-    return true;
+    return UniqueFd(::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)).valid();
 }
 
 }  // namespace quorvel

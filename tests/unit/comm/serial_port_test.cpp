@@ -7,9 +7,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <thread>
 
 namespace quorvel {
@@ -44,6 +45,9 @@ class PtyPair : public ::testing::Test {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         char buf[64];
         while (got.size() < want && std::chrono::steady_clock::now() < deadline) {
+            // Polled first: a read of the master would block past the deadline.
+            pollfd p{master_, POLLIN, 0};
+            if (::poll(&p, 1, 10) <= 0 || !(p.revents & POLLIN)) continue;
             const ssize_t n = ::read(master_, buf, sizeof buf);
             if (n > 0) got.append(buf, static_cast<std::size_t>(n));
         }
@@ -74,7 +78,9 @@ TEST_F(PtyPair, InputWaitingBeforeTheOpenIsDiscarded) {
         const int holder = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY);
         ASSERT_GE(holder, 0);
         device_sends("stale\r");
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // The pseudo-terminal hands bytes over a little later: wait until they are queued.
+        pollfd queued{holder, POLLIN, 0};
+        ASSERT_EQ(::poll(&queued, 1, 5000), 1);
         auto port = open_serial_device(slave_path_, nullptr);
         ASSERT_TRUE(port);
         device_sends("new\r");
@@ -115,10 +121,12 @@ std::string write_until_stalled(SerialPort& port) {
         const std::string line = "MOVR=" + std::to_string(i) + std::string(90, '0') + "\r";
         port.write(line);
         sent += line;
-        // A pseudo-terminal moves bytes between its buffers a little later: stalled is
-        // when even that leaves no room.
+        // A pseudo-terminal moves bytes between its buffers a little later, and does not
+        // always say when that makes room: stalled is when no room comes within 20 ms. The
+        // wait is the test of that, not a stand-in for an event.
         if (!port.flush()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            pollfd room{port.emergency_fd(), POLLOUT, 0};
+            ::poll(&room, 1, 20);
             if (!port.flush()) break;
         }
     }
@@ -126,11 +134,33 @@ std::string write_until_stalled(SerialPort& port) {
     return sent + '\x1b';
 }
 
-// Everything the device side can read within `limit`, up to `want` bytes, counted in *taken
-// as it comes; keeps calling port->flush() (when given) so that a waiting rest follows.
+// How much a device thread has read so far, for a test that waits until it reads.
+class Progress {
+  public:
+    void set(std::size_t taken) {
+        {
+            std::lock_guard lock(mutex_);
+            taken_ = taken;
+        }
+        changed_.notify_all();
+    }
+    bool wait_for_some(std::chrono::milliseconds limit) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, limit, [this] { return taken_ > 0; });
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t taken_ = 0;
+};
+
+// Everything the device side can read within `limit`, up to `want` bytes, reported to
+// *progress as it comes; keeps calling port->flush() (when given) so that a waiting rest
+// follows.
 std::string drain(int master, std::size_t want, SerialPort* port,
                   std::chrono::milliseconds limit = std::chrono::seconds(10),
-                  std::atomic<std::size_t>* taken = nullptr) {
+                  Progress* progress = nullptr) {
     std::string got;
     const auto deadline = std::chrono::steady_clock::now() + limit;
     char buf[4096];
@@ -140,7 +170,7 @@ std::string drain(int master, std::size_t want, SerialPort* port,
         if (::poll(&p, 1, 10) > 0 && (p.revents & POLLIN)) {
             const ssize_t n = ::read(master, buf, sizeof buf);
             if (n > 0) got.append(buf, static_cast<std::size_t>(n));
-            if (taken) *taken = got.size();
+            if (progress) progress->set(got.size());
         }
     }
     return got;
@@ -160,12 +190,12 @@ TEST_F(PtyPair, CloseGivesAWaitingRestOneLastChance) {
     ASSERT_TRUE(port);
     const std::string sent = write_until_stalled(*port);
     ASSERT_FALSE(port->flush());
-    std::atomic<std::size_t> taken{0};
+    Progress progress;
     std::string got;
     std::thread device(
-        [&] { got = drain(master_, sent.size(), nullptr, std::chrono::seconds(10), &taken); });
+        [&] { got = drain(master_, sent.size(), nullptr, std::chrono::seconds(10), &progress); });
     // The device reads again; only close() may hand over the rest now.
-    while (taken == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(progress.wait_for_some(std::chrono::seconds(10))) << "the device never read";
     port->close();
     device.join();
     EXPECT_TRUE(got == sent);
