@@ -1,6 +1,9 @@
 #include "comm_thread.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -216,7 +219,10 @@ std::uint32_t steady_tick_ms() {
 }
 
 CommThread::CommThread(CommState& comm, PassHooks& hooks, int sleep_ms)
-    : comm_(comm), hooks_(hooks), sleep_ms_(sleep_ms) {}
+    : comm_(comm),
+      hooks_(hooks),
+      sleep_ms_(sleep_ms),
+      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 CommThread::~CommThread() {
     stop();
@@ -225,36 +231,42 @@ CommThread::~CommThread() {
 void CommThread::start() {
     std::lock_guard lock(mutex_);
     if (thread_.joinable()) return;
-    stop_requested_ = false;
+    std::uint64_t pending = 0;  // a wake-up left by an earlier stop()
+    [[maybe_unused]] const ssize_t n = ::read(wake_.get(), &pending, sizeof pending);
+    stop_requested_.store(false);
     thread_ = std::thread([this] { run(); });
 }
 
 void CommThread::stop() {
     {
         std::lock_guard lock(mutex_);
-        stop_requested_ = true;
+        stop_requested_.store(true);
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wake_.get(), &one, sizeof one);
     }
-    wake_.notify_all();
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 
 bool CommThread::running() const {
     std::lock_guard lock(mutex_);
-    return thread_.joinable() && !stop_requested_;
+    return thread_.joinable() && !stop_requested_.load();
 }
 
 void CommThread::run() {
     // The default 50 us timer slack on each of a pass's waits would add up to a visible
     // drift of the 50 ms period; this thread's timing is what the devices see.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    std::unique_lock lock(mutex_);
-    while (!stop_requested_) {
-        lock.unlock();
+    while (!stop_requested_.load()) {
         comm_thread_pass(comm_, hooks_, steady_tick_ms());
-        lock.lock();
-        wake_.wait_for(lock, std::chrono::milliseconds(sleep_ms_),
-                       [this] { return stop_requested_; });
+        if (!stop_requested_.load()) sleep_between_passes();
     }
+}
+
+void CommThread::sleep_between_passes() {
+    // Without an eventfd the sleep is not cut short, and a stop waits for its end.
+    pollfd p{wake_.get(), POLLIN, 0};
+    const timespec period{sleep_ms_ / 1000, static_cast<long>(sleep_ms_ % 1000) * 1'000'000L};
+    ::ppoll(&p, wake_ ? 1 : 0, &period, nullptr);
 }
 
 }  // namespace quorvel

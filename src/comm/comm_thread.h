@@ -4,13 +4,14 @@
 // method runner, one pass at a time. comm_thread_pass: communication thread only (or a test
 // driving passes). CommThread: start/stop from the window thread.
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "common/settings.h"
+#include "common/unique_fd.h"
 
 namespace quorvel {
 
@@ -46,14 +47,18 @@ class CommThread {
 
   private:
     void run();
+    // Sleeps between two passes; stop() cuts the sleep short.
+    void sleep_between_passes();
 
     CommState& comm_;
     PassHooks& hooks_;
     const int sleep_ms_;
     std::thread thread_;
-    mutable std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stop_requested_ = false;
+    mutable std::mutex mutex_;  // start() and stop() against each other
+    std::atomic<bool> stop_requested_{false};
+    // An eventfd the sleep watches: an idle thread then costs one system call between
+    // passes, where a condition variable's timed wait costs two.
+    UniqueFd wake_;
 };
 
 }  // namespace quorvel
