@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
+#include <utility>
 
 #include "comm/comm_state.h"
 #include "comm/pass_hooks.h"
@@ -19,11 +21,39 @@ namespace {
 
 constexpr int kStatusRebuildAfter = 20;  // rebuilt when the count taken exceeds this
 
-std::string read_waiting(DeviceLink& link, bool& has_port) {
+// Whether each device may have sent something since the last pass, found with one poll over
+// both ports: an idle pass then costs that one look, not a read of each.
+struct Input {
+    bool pump = true;
+    bool valve = true;
+};
+
+Input look_for_input(CommState& c) {
+    std::scoped_lock lock(c.pump.port_mutex, c.valve.port_mutex);
+    Input in;
+    pollfd fds[2];
+    bool* readable[2];
+    nfds_t n = 0;
+    for (auto [link, flag] : {std::pair{&c.pump, &in.pump}, std::pair{&c.valve, &in.valve}}) {
+        const SerialPort* port = link->port.get();
+        if (!port || port->input_pending() || port->input_fd() < 0) continue;
+        fds[n] = {port->input_fd(), POLLIN, 0};
+        readable[n++] = flag;
+    }
+    if (n == 0) return in;
+    int r;
+    do {
+        r = ::poll(fds, n, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) return in;  // a failed look: read them all, as before
+    for (nfds_t i = 0; i < n; ++i) *readable[i] = fds[i].revents != 0;
+    return in;
+}
+
+std::string read_waiting(DeviceLink& link, bool readable) {
     std::string bytes;
     std::lock_guard lock(link.port_mutex);
-    has_port = link.port != nullptr;
-    if (!has_port) return bytes;
+    if (!link.port || !readable) return bytes;
     unsigned char b = 0;
     while (bytes.size() < kMaxBytesPerPass && link.port->read_byte(b))
         bytes.push_back(static_cast<char>(b));
@@ -58,10 +88,9 @@ void handle_pump_line(CommState& c) {
     append_terminal_line(c, line);
 }
 
-void pump_receive(CommState& c) {
+void pump_receive(CommState& c, bool readable) {
     DeviceLink& link = c.pump;
-    bool has_port = false;
-    const std::string bytes = read_waiting(link, has_port);
+    const std::string bytes = read_waiting(link, readable);
     for (const char b : bytes) {
         if (b == '\0') continue;  // no part of any line, whichever port handed it on
         // Motion reports of the monitor program; during initialisation the controller
@@ -81,10 +110,9 @@ void pump_receive(CommState& c) {
     }
 }
 
-void valve_receive(CommState& c) {
+void valve_receive(CommState& c, bool readable) {
     DeviceLink& link = c.valve;
-    bool has_port = false;
-    const std::string bytes = read_waiting(link, has_port);
+    const std::string bytes = read_waiting(link, readable);
     for (const char b : bytes) {
         if (b == '\0') continue;
         if (b == '\r') {
@@ -171,9 +199,10 @@ void comm_thread_pass(CommState& c, PassHooks& hooks, std::uint32_t now_ms) {
     hooks.pass_begins();
     restart_if_replaced(c.pump);
     restart_if_replaced(c.valve);
-    pump_receive(c);
+    const Input input = look_for_input(c);
+    pump_receive(c, input.pump);
     transmit(c.pump, true);
-    valve_receive(c);
+    valve_receive(c, input.valve);
     transmit(c.valve, false);
     initialisation_step(c, hooks);
 

@@ -90,6 +90,8 @@ class PosixSerialPort final : public SerialPort {
     }
 
     int emergency_fd() const override { return fd_.get(); }
+    int input_fd() const override { return lost_ ? -1 : fd_.get(); }
+    bool input_pending() const override { return next_ < filled_ || receiving_; }
 
   private:
     static constexpr std::size_t kMaxRest = 64 * 1024;

@@ -34,6 +34,13 @@ class SerialPort {
     // The descriptor a crash handler may write the escape byte to, or -1. Nothing else
     // may use it.
     virtual int emergency_fd() const { return -1; }
+    // A descriptor that polls readable (or hung up) whenever read_byte() could bring
+    // something new, so that one poll can tell which of several quiet ports need a read; -1
+    // when the port cannot say, and is then read every time. Only to be polled.
+    virtual int input_fd() const { return -1; }
+    // True when read_byte() has something for the caller that input_fd() does not show:
+    // bytes already taken from the device, or a line still coming in.
+    virtual bool input_pending() const { return false; }
 };
 
 // What COM1..COM4 are. Any thread.

@@ -33,8 +33,8 @@ TEST_F(CommE2e, SilentPumpTimesOut) {
     thread.start();
     sys.comm.pump_moving = true;
     enqueue_command(sys.comm, "VM=1.00000000", sys.comm.pump);
-    ASSERT_TRUE(wait_until([&] { return listener.count(Heard::Timeout) > 0; },
-                           std::chrono::seconds(30)));
+    ASSERT_TRUE(
+        wait_until([&] { return listener.count(Heard::Timeout) > 0; }, std::chrono::seconds(30)));
     EXPECT_EQ(listener.values(Heard::Timeout).front(), code(DeviceRole::Pump));
     EXPECT_FALSE(sys.comm.pump_moving);
 }
@@ -83,6 +83,8 @@ TEST_F(CommE2e, HangUpMidLineNeitherCrashesNorHangs) {
     ASSERT_TRUE(wait_passes(2));
     pump_sim.hang_up();
     valve_sim.hang_up();
+    // Nothing is written to them: only the passes' look at the quiet ports can notice.
+    EXPECT_TRUE(wait_until([&] { return port_lost(sys.comm.pump) && port_lost(sys.comm.valve); }));
     enqueue_command(sys.comm, "SSTP", sys.comm.pump);
     enqueue_command(sys.comm, "cp", sys.comm.valve);
     ASSERT_TRUE(wait_passes(5)) << "passes go on after the devices vanished";
