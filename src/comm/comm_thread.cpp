@@ -21,22 +21,30 @@ namespace {
 
 constexpr int kStatusRebuildAfter = 20;  // rebuilt when the count taken exceeds this
 
-// Whether each device may have sent something since the last pass, found with one poll over
-// both ports: an idle pass then costs that one look, not a read of each.
+// Whether each device may have sent something since the last pass. A port that shows its
+// input on a descriptor is read only when that says so: an idle pass then reads nothing. What
+// the sleep before the pass saw of a port serves for it; the others are looked at with one
+// poll over both.
 struct Input {
     bool pump = true;
     bool valve = true;
 };
 
-Input look_for_input(CommState& c) {
+Input look_for_input(CommState& c, const PortSighting* seen) {
     std::scoped_lock lock(c.pump.port_mutex, c.valve.port_mutex);
     Input in;
     pollfd fds[2];
     bool* readable[2];
     nfds_t n = 0;
+    std::size_t i = 0;
     for (auto [link, flag] : {std::pair{&c.pump, &in.pump}, std::pair{&c.valve, &in.valve}}) {
         const SerialPort* port = link->port.get();
+        const std::size_t role = i++;
         if (!port || port->input_pending() || port->input_fd() < 0) continue;
+        if (seen && seen->port[role] == port) {
+            *flag = seen->readable[role];
+            continue;
+        }
         fds[n] = {port->input_fd(), POLLIN, 0};
         readable[n++] = flag;
     }
@@ -195,11 +203,12 @@ std::string build_status_line(const PumpSettings& s, bool backlash_enabled, doub
     return line;
 }
 
-void comm_thread_pass(CommState& c, PassHooks& hooks, std::uint32_t now_ms) {
+void comm_thread_pass(CommState& c, PassHooks& hooks, std::uint32_t now_ms,
+                      const PortSighting* seen) {
     hooks.pass_begins();
     restart_if_replaced(c.pump);
     restart_if_replaced(c.valve);
-    const Input input = look_for_input(c);
+    const Input input = look_for_input(c, seen);
     pump_receive(c, input.pump);
     transmit(c.pump, true);
     valve_receive(c, input.valve);
@@ -285,17 +294,58 @@ void CommThread::run() {
     // The default 50 us timer slack on each of a pass's waits would add up to a visible
     // drift of the 50 ms period; this thread's timing is what the devices see.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    PortSighting seen;
+    const PortSighting* last_sleep = nullptr;  // the first pass has slept before no pass
     while (!stop_requested_.load()) {
-        comm_thread_pass(comm_, hooks_, steady_tick_ms());
-        if (!stop_requested_.load()) sleep_between_passes();
+        comm_thread_pass(comm_, hooks_, steady_tick_ms(), last_sleep);
+        if (stop_requested_.load()) break;
+        seen = sleep_between_passes();
+        last_sleep = &seen;
     }
 }
 
-void CommThread::sleep_between_passes() {
-    // Without an eventfd the sleep is not cut short, and a stop waits for its end.
-    pollfd p{wake_.get(), POLLIN, 0};
-    const timespec period{sleep_ms_ / 1000, static_cast<long>(sleep_ms_ % 1000) * 1'000'000L};
-    ::ppoll(&p, wake_ ? 1 : 0, &period, nullptr);
+PortSighting CommThread::sleep_between_passes() {
+    // Slot 0: stop() (without an eventfd the sleep is not cut short, and a stop waits for its
+    // end); slots 1 and 2: the ports, each watched until it shows input.
+    pollfd fds[3] = {{wake_.get(), POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
+    PortSighting seen;
+    {
+        std::scoped_lock lock(comm_.pump.port_mutex, comm_.valve.port_mutex);
+        std::size_t role = 0;
+        for (const DeviceLink* link : {&comm_.pump, &comm_.valve}) {
+            const SerialPort* port = link->port.get();
+            if (port && !port->input_pending() && port->input_fd() >= 0) {
+                seen.port[role] = port;
+                seen.readable[role] = false;
+                fds[role + 1].fd = port->input_fd();
+            }
+            ++role;
+        }
+    }
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(sleep_ms_);
+    for (;;) {
+        const auto left = end - std::chrono::steady_clock::now();
+        if (left <= std::chrono::nanoseconds::zero()) break;
+        const auto s = std::chrono::duration_cast<std::chrono::seconds>(left);
+        const timespec timeout{static_cast<time_t>(s.count()),
+                               static_cast<long>((left - s) / std::chrono::nanoseconds(1))};
+        const int r = ::ppoll(fds, 3, &timeout, nullptr);
+        if (r == 0 || (r > 0 && fds[0].revents != 0)) break;
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            // No look at the ports to rely on: the pass looks again, the rest is slept out.
+            seen = PortSighting{};
+            fds[1].fd = fds[2].fd = -1;
+            continue;
+        }
+        // Input on its way: the pass reads it, however long the sleep still lasts.
+        for (std::size_t role = 0; role < 2; ++role) {
+            if (fds[role + 1].revents == 0) continue;
+            seen.readable[role] = true;
+            fds[role + 1].fd = -1;
+        }
+    }
+    return seen;
 }
 
 }  // namespace quorvel

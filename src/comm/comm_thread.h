@@ -4,6 +4,7 @@
 // method runner, one pass at a time. comm_thread_pass: communication thread only (or a test
 // driving passes). CommThread: start/stop from the window thread.
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -17,9 +18,19 @@ namespace quorvel {
 
 struct CommState;
 class PassHooks;
+class SerialPort;
 
-// One pass; now_ms is a millisecond tick that is never 0.
-void comm_thread_pass(CommState& c, PassHooks& hooks, std::uint32_t now_ms);
+// What the sleep before a pass saw of the ports (pump, valve): for the port it watched,
+// whether input showed. A port it did not watch, or one put in place since, is looked at anew.
+struct PortSighting {
+    std::array<const SerialPort*, 2> port{};
+    std::array<bool, 2> readable{true, true};
+};
+
+// One pass; now_ms is a millisecond tick that is never 0. `seen`: what the sleep before it
+// saw, if it slept.
+void comm_thread_pass(CommState& c, PassHooks& hooks, std::uint32_t now_ms,
+                      const PortSighting* seen = nullptr);
 
 // "Pump:100    Gearbox:KR-TVN1    uL/Rev:100.000    Backlash(uL):disabled"
 std::string build_status_line(const PumpSettings& s, bool backlash_enabled, double backlash_ul);
@@ -47,8 +58,9 @@ class CommThread {
 
   private:
     void run();
-    // Sleeps between two passes; stop() cuts the sleep short.
-    void sleep_between_passes();
+    // Sleeps between two passes, watching the quiet ports meanwhile; stop() cuts the sleep
+    // short.
+    PortSighting sleep_between_passes();
 
     CommState& comm_;
     PassHooks& hooks_;
@@ -56,8 +68,8 @@ class CommThread {
     std::thread thread_;
     mutable std::mutex mutex_;  // start() and stop() against each other
     std::atomic<bool> stop_requested_{false};
-    // An eventfd the sleep watches: an idle thread then costs one system call between
-    // passes, where a condition variable's timed wait costs two.
+    // An eventfd that stop() writes. The sleep watches it with the quiet ports in one call,
+    // so an idle thread costs that call between passes and reads nothing in them.
     UniqueFd wake_;
 };
 
