@@ -8,10 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include "comm/comm_state.h"
 #include "comm/comm_thread.h"
 #include "comm/memory_port.h"
-#include "session/system.h"
-#include "session/system_pass.h"
+#include "comm/pass_hooks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace quorvel;
@@ -19,16 +19,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t intake = data[0] % 8;
     const std::string_view typed(reinterpret_cast<const char*>(data + 1), size - 1);
 
-    System sys;
+    CommState comm;
+    PassHooks hooks;
     auto owned = std::make_unique<MemoryPort>();
     MemoryPort* port = owned.get();
     if (intake != 0) port->limit_intake(intake);
-    replace_port(sys.comm.pump, std::move(owned));
+    replace_port(comm.pump, std::move(owned));
 
-    enqueue_command(sys.comm, typed, sys.comm.pump);
+    enqueue_command(comm, typed, comm.pump);
     std::uint32_t now = 1000;
     auto pass = [&] {
-        SystemPass(sys).run(now);
+        comm_thread_pass(comm, hooks, now);
         now += 50;
     };
     pass();

@@ -12,9 +12,9 @@
 #include <string>
 #include <string_view>
 
+#include "comm/comm_state.h"
 #include "comm/memory_port.h"
 #include "comm/pump_commands.h"
-#include "session/system.h"
 #include "pumpsetup/calibration.h"
 #include "pumpsetup/flow_check.h"
 
@@ -69,13 +69,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string fixed_text(cut == std::string_view::npos ? std::string_view{}
                                                                : texts.substr(cut + 1));
 
-    System sys;
+    PumpConfig config;
+    CommState comm;
     PumpSettings s;
     s.pump = pump_size;
-    sys.set_settings(s);
-    compute_calibration(sys.config, 0);
-    replace_port(sys.comm.pump, std::make_unique<MemoryPort>());
-    const PumpCalibration cal = sys.calibration();
+    config.set_settings(s);
+    compute_calibration(config, 0);
+    replace_port(comm.pump, std::make_unique<MemoryPort>());
+    const PumpCalibration cal = config.calibration();
 
     // Leaving the flow-rate field, then pressing the button.
     const double rate =
@@ -94,14 +95,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (enable) {
         const double volume =
             static_cast<double>(static_cast<float>(volume_to_ul(fixed, fixed_volume_unit)));
-        queued = move_pump_relative(sys.comm, rate, volume, kind);
+        queued = move_pump_relative(comm, rate, volume, kind);
     } else {
-        queued = slew_pump(sys.comm, rate, kind);
+        queued = slew_pump(comm, rate, kind);
     }
 
-    CommandQueue& q = sys.comm.pump.queue;
+    CommandQueue& q = comm.pump.queue;
     const int want = !queued ? 0 : enable ? 2 : 1;
-    if (q.pending() != want || sys.comm.pump_moving.load() != queued) std::abort();
+    if (q.pending() != want || comm.pump_moving.load() != queued) std::abort();
     bool negative = false;
     if (enable && queued) {
         if (!well_formed(*q.pop(), "VM", &negative)) std::abort();

@@ -13,9 +13,7 @@ using testing::wait_until;
 
 class InitE2e : public testing::E2eFixture {
   protected:
-    InitStart start() {
-        return start_pump_initialisation(sys.comm, {});
-    }
+    InitStart start() { return start_pump_initialisation(sys.comm, {}); }
     bool init_finished() const { return listener.count(Heard::InitFinished) > 0; }
 };
 
@@ -55,8 +53,8 @@ TEST_F(InitE2e, SilentControllerIsAbandonedAndARestartBeginsAgain) {
     pump_sim.faults().silent = true;
     thread.start();
     ASSERT_EQ(start(), InitStart::Started);
-    ASSERT_TRUE(wait_until([&] { return listener.count(Heard::Timeout) > 0; },
-                           std::chrono::seconds(30)));
+    ASSERT_TRUE(
+        wait_until([&] { return listener.count(Heard::Timeout) > 0; }, std::chrono::seconds(30)));
     // What the main window does with the time-out.
     cancel_pump_initialisation(sys.comm);
     EXPECT_EQ(sys.comm.init_stage, InitStage::None);

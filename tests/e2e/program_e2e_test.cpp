@@ -10,8 +10,8 @@
 
 #include "child_process.h"
 #include "comm/pump_init.h"
-#include "e2e_fixture.h"
 #include "sim_device.h"
+#include "wait_until.h"
 
 namespace quorvel {
 namespace {

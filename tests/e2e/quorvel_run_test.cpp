@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "child_process.h"
-#include "e2e_fixture.h"
 #include "sim_device.h"
+#include "wait_until.h"
 
 namespace quorvel {
 namespace {

@@ -15,18 +15,9 @@
 #include "session/system.h"
 #include "session/system_pass.h"
 #include "sim_device.h"
+#include "wait_until.h"
 
 namespace quorvel::testing {
-
-inline bool wait_until(const std::function<bool()>& condition,
-                       std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 class E2eFixture : public ::testing::Test {
   protected:

@@ -18,7 +18,7 @@
 #include <cstring>
 #include <vector>
 
-#include "ui_fixture.h"
+#include "ui_test_classes.h"
 
 namespace quorvel::uitest {
 

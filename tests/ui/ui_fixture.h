@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "comm/memory_port.h"
+#include "pumpsetup/calibration.h"
 #include "session/system.h"
 #include "session/system_pass.h"
-#include "pumpsetup/calibration.h"
 #include "ui/app_context.h"
 #include "ui/app_services.h"
 #include "ui/main_window.h"
@@ -26,6 +26,7 @@
 #include "ui/quorvel_application.h"
 #include "ui/quorvel_dialog.h"
 #include "ui/window_registry.h"
+#include "ui_test_classes.h"
 
 namespace quorvel::uitest {
 
@@ -189,16 +190,6 @@ struct UiFixture {
     QWidget method_stand_in;
     StandInWindow method_handler;
     std::unique_ptr<MainWindow> main;
-};
-
-// Each test class registers itself; the one main runs them all.
-std::vector<std::function<std::unique_ptr<QObject>()>>& test_classes();
-
-template <class T>
-struct RegisterTestClass {
-    RegisterTestClass() {
-        test_classes().push_back([] { return std::unique_ptr<QObject>(new T); });
-    }
 };
 
 }  // namespace quorvel::uitest

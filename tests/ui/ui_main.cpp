@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "ui/quorvel_application.h"
-#include "ui_fixture.h"
+#include "ui_test_classes.h"
 
 namespace quorvel::uitest {
 

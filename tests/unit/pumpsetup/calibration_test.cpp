@@ -2,13 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include "comm_fixture.h"
 #include "common/numeric_text.h"
-#include "core_fixture.h"
 
 namespace quorvel {
 namespace {
 
-using testing::CoreFixture;
+// The settings and calibration with the communication they queue their lines on.
+struct Calibrating : testing::CommFixture {
+    PumpConfig config;
+};
 
 TEST(Calibration, MunitLinesComeOutExactly) {
     const struct {
@@ -23,16 +26,16 @@ TEST(Calibration, MunitLinesComeOutExactly) {
         {2, 2, false, "MUNIT=1215.99999689"},  // size "625" divides by 628
     };
     for (const auto& k : cases) {
-        CoreFixture f;
+        Calibrating f;
         f.attach_pump();
-        f.sys.update_config([&](PumpSettings& s, PumpCalibration&) {
+        f.config.update([&](PumpSettings& s, PumpCalibration&) {
             s.gearbox = k.gearbox;
             s.pump = k.pump;
         });
-        apply_calibration(f.sys.config, f.sys.comm, k.measured ? 1 : 0);
-        EXPECT_EQ(*f.sys.comm.pump.queue.pop(), "MSEL=256.00000000");
-        EXPECT_EQ(*f.sys.comm.pump.queue.pop(), k.line);
-        EXPECT_TRUE(f.sys.comm.pump.queue.empty());
+        apply_calibration(f.config, f.comm, k.measured ? 1 : 0);
+        EXPECT_EQ(*f.comm.pump.queue.pop(), "MSEL=256.00000000");
+        EXPECT_EQ(*f.comm.pump.queue.pop(), k.line);
+        EXPECT_TRUE(f.comm.pump.queue.empty());
     }
 }
 
@@ -61,21 +64,21 @@ TEST(Calibration, OutOfRangeIndicesKeepThePreviousValues) {
 }
 
 TEST(Calibration, ComputeQueuesNothingAndApplyWithoutPortOnlyUpdates) {
-    CoreFixture f;
+    Calibrating f;
     f.attach_pump();
-    compute_calibration(f.sys.config, 0);
-    EXPECT_TRUE(f.sys.comm.pump.queue.empty());
-    EXPECT_EQ(f.sys.calibration().motor_units_per_ul, 2432.0);
+    compute_calibration(f.config, 0);
+    EXPECT_TRUE(f.comm.pump.queue.empty());
+    EXPECT_EQ(f.config.calibration().motor_units_per_ul, 2432.0);
 
-    CoreFixture g;
-    g.sys.update_config([](PumpSettings& s, PumpCalibration&) {
+    Calibrating g;
+    g.config.update([](PumpSettings& s, PumpCalibration&) {
         s.gearbox = 3;
         s.pump = 0;
     });
-    apply_calibration(g.sys.config, g.sys.comm, 0);
-    EXPECT_EQ(g.sys.calibration().motor_units_per_ul, 288800.0);
+    apply_calibration(g.config, g.comm, 0);
+    EXPECT_EQ(g.config.calibration().motor_units_per_ul, 288800.0);
     EXPECT_TRUE(g.listener.heard().empty());
-    EXPECT_TRUE(g.sys.comm.pump.queue.empty());
+    EXPECT_TRUE(g.comm.pump.queue.empty());
 }
 
 TEST(Units, Conversions) {
