@@ -30,6 +30,14 @@ struct Input {
     bool valve = true;
 };
 
+// The port in place when it shows its input on a descriptor and holds none of its own, so
+// that a look at the descriptor tells whether it needs a read; null otherwise. With the
+// link's port_mutex held.
+const SerialPort* watchable_port(const DeviceLink& link) {
+    const SerialPort* port = link.port.get();
+    return port && !port->input_pending() && port->input_fd() >= 0 ? port : nullptr;
+}
+
 Input look_for_input(CommState& c, const PortSighting* seen) {
     std::scoped_lock lock(c.pump.port_mutex, c.valve.port_mutex);
     Input in;
@@ -38,9 +46,9 @@ Input look_for_input(CommState& c, const PortSighting* seen) {
     nfds_t n = 0;
     std::size_t i = 0;
     for (auto [link, flag] : {std::pair{&c.pump, &in.pump}, std::pair{&c.valve, &in.valve}}) {
-        const SerialPort* port = link->port.get();
+        const SerialPort* port = watchable_port(*link);
         const std::size_t role = i++;
-        if (!port || port->input_pending() || port->input_fd() < 0) continue;
+        if (!port) continue;
         if (seen && seen->port[role] == port) {
             *flag = seen->readable[role];
             continue;
@@ -313,8 +321,7 @@ PortSighting CommThread::sleep_between_passes() {
         std::scoped_lock lock(comm_.pump.port_mutex, comm_.valve.port_mutex);
         std::size_t role = 0;
         for (const DeviceLink* link : {&comm_.pump, &comm_.valve}) {
-            const SerialPort* port = link->port.get();
-            if (port && !port->input_pending() && port->input_fd() >= 0) {
+            if (const SerialPort* port = watchable_port(*link)) {
                 seen.port[role] = port;
                 seen.readable[role] = false;
                 fds[role + 1].fd = port->input_fd();
