@@ -38,6 +38,14 @@ void print_usage(std::FILE* to) {
         "  --valve-silent   the valve reads commands but never answers\n"
         "  --garbage        put random bytes before every answer (both devices)\n"
         "  --nul-bytes      put NUL bytes inside every answer (both devices)\n"
+        "  --pump-never-stops\n"
+        "                   the pump reports the start of every motion (~) but never\n"
+        "                   its end (|); a move runs until SSTP or the escape byte\n"
+        "  --pump-refuses-motion\n"
+        "                   the pump answers MOVR and SLEW lines with ? and does not move\n"
+        "  --pump-hangs-up-mid-move\n"
+        "                   the pump's pseudo-terminal is closed halfway through a move,\n"
+        "                   no sooner than 0.2 s after its start\n"
         "  --help           show this text\n",
         to);
 }
@@ -54,12 +62,22 @@ struct Options {
     bool valve_silent = false;
     bool garbage = false;
     bool nul_bytes = false;
+    bool pump_never_stops = false;
+    bool pump_refuses_motion = false;
+    bool pump_hangs_up_mid_move = false;
 };
 
 void apply(const Options& o, quorvel::sim::PtyDevice& device, bool silent) {
     device.faults().silent = silent;
     device.faults().garbage = o.garbage;
     device.faults().nul_bytes = o.nul_bytes;
+}
+
+void apply_pump(const Options& o, quorvel::sim::SimPump& pump) {
+    apply(o, pump, o.pump_silent);
+    pump.faults().never_stops = o.pump_never_stops;
+    pump.faults().refuses_motion = o.pump_refuses_motion;
+    pump.faults().hangs_up_mid_move = o.pump_hangs_up_mid_move;
 }
 
 // "--time-scale X" or "--time-scale=X" at argv[i]; i moves past X. An exit status when the
@@ -96,6 +114,12 @@ std::optional<int> parse_options(int argc, char** argv, Options& opt) {
             opt.garbage = true;
         } else if (arg == "--nul-bytes") {
             opt.nul_bytes = true;
+        } else if (arg == "--pump-never-stops") {
+            opt.pump_never_stops = true;
+        } else if (arg == "--pump-refuses-motion") {
+            opt.pump_refuses_motion = true;
+        } else if (arg == "--pump-hangs-up-mid-move") {
+            opt.pump_hangs_up_mid_move = true;
         } else if (arg == "--time-scale" || arg.starts_with("--time-scale=")) {
             if (const auto status = parse_time_scale(argc, argv, i, opt)) return status;
         } else {
@@ -139,7 +163,7 @@ int serve(const Options& opt, int stop_fd) {
 
     quorvel::sim::SimPump pump(opt.time_scale);
     quorvel::sim::SimValve valve(opt.time_scale);
-    apply(opt, pump, opt.pump_silent);
+    apply_pump(opt, pump);
     apply(opt, valve, opt.valve_silent);
     std::string error;
     if (!pump.start(&error)) {

@@ -22,6 +22,11 @@ struct FaultSwitches {
     std::atomic<bool> silent{false};     // read lines but never answer
     std::atomic<bool> garbage{false};    // put a burst of random non-CR bytes before each answer
     std::atomic<bool> nul_bytes{false};  // put NUL bytes inside each answer
+    // The pump's motion faults; the valve has none of these.
+    std::atomic<bool> never_stops{false};     // a move runs until stopped, and no '|' comes
+    std::atomic<bool> refuses_motion{false};  // '?' to MOVR and SLEW, and no move
+    // hang_up() halfway through the first move, and no sooner than 0.2 s after it started
+    std::atomic<bool> hangs_up_mid_move{false};
 };
 
 // Common pty plumbing: the master fd, a worker thread that reads whole lines (CR ends a
@@ -179,6 +184,7 @@ class SimPump : public PtyDevice {
     bool entering_program_ = false;
     bool program_loaded_ = false;
     double motion_end_s_ = -1.0;  // < 0 with moving_: slewing until SSTP
+    double hang_up_at_s_ = -1.0;  // >= 0: when hangs_up_mid_move closes the line
     std::vector<std::string> program_body_;
     std::vector<std::string> outbox_;
 };

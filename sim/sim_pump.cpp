@@ -18,6 +18,8 @@ constexpr const char* kAccepted = ">";
 constexpr const char* kRefused = "?";
 constexpr const char* kMotionStarted = "~\r\n";
 constexpr const char* kMotionStopped = "|\r\n";
+// Real seconds, whatever the time scale: a program reads every 50 ms.
+constexpr double kHangUpNoSoonerS = 0.2;
 
 // Lines of the start-up script that only need acknowledging, already normalized.
 constexpr std::string_view kSetupLines[] = {"echo 1=0", "echo 2=0", "blm=1", "ios 21 = 18,1,0"};
@@ -84,15 +86,22 @@ void SimPump::set_backlash(bool enabled, double amount) {
 
 void SimPump::start_motion(double duration_s) {
     const bool was_moving = moving_.exchange(true);
-    motion_end_s_ = duration_s < 0 ? -1.0 : now_s() + duration_s;
+    const bool endless = duration_s < 0 || faults().never_stops;
+    motion_end_s_ = endless ? -1.0 : now_s() + duration_s;
     ++moves_started_;
     if (!was_moving && monitor_running_) outbox_.emplace_back(kMotionStarted);
+    if (faults().hangs_up_mid_move && hang_up_at_s_ < 0) {
+        // A hang-up drops what the program has not read yet, the start report too.
+        const double half = endless ? 0.0 : duration_s / 2;
+        hang_up_at_s_ = now_s() + std::max(half, kHangUpNoSoonerS);
+    }
 }
 
 void SimPump::stop_motion() {
     const bool was_moving = moving_.exchange(false);
     motion_end_s_ = -1.0;
-    if (was_moving && monitor_running_) outbox_.emplace_back(kMotionStopped);
+    if (was_moving && monitor_running_ && !faults().never_stops)
+        outbox_.emplace_back(kMotionStopped);
 }
 
 void SimPump::flush_outbox() {
@@ -115,18 +124,23 @@ bool SimPump::on_byte(unsigned char b) {
 }
 
 void SimPump::on_time(double now_s) {
+    bool hang_up_now = false;
     {
         std::lock_guard lock(state_mutex_);
         if (moving_ && motion_end_s_ >= 0 && now_s >= motion_end_s_) stop_motion();
+        hang_up_now = hang_up_at_s_ >= 0 && now_s >= hang_up_at_s_;
     }
     flush_outbox();
+    if (hang_up_now) hang_up();
 }
 
 double SimPump::next_event_s() const {
     std::lock_guard lock(state_mutex_);
     // Slewing (no end) and standing still both leave nothing to wake up for.
-    if (moving_ && motion_end_s_ >= 0) return motion_end_s_;
-    return std::numeric_limits<double>::infinity();
+    double next = std::numeric_limits<double>::infinity();
+    if (moving_ && motion_end_s_ >= 0) next = motion_end_s_;
+    if (hang_up_at_s_ >= 0) next = std::min(next, hang_up_at_s_);
+    return next;
 }
 
 void SimPump::enter_program_line(const std::string& raw, const std::string& norm) {
@@ -187,7 +201,9 @@ bool SimPump::answer_command(const std::string& raw, const std::string& norm) {
 }
 
 void SimPump::assign(const std::string& key, double v) {
-    if (key == "vm") {
+    if ((key == "movr" || key == "slew") && faults().refuses_motion) {
+        outbox_.emplace_back(kRefused);
+    } else if (key == "vm") {
         velocity_ = v;
         outbox_.emplace_back(kAccepted);
     } else if (key == "movr") {

@@ -1,6 +1,7 @@
 #include "serial_port.h"
 
 #include <fcntl.h>
+#include <linux/major.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -79,8 +80,8 @@ class PosixSerialPort final : public SerialPort {
                 // close itself would wait for it (up to half a minute on a serial port).
                 ::tcflush(fd_.get(), TCOFLUSH);
             }
-            // Exclusive mode outlives the descriptor on a pseudo-terminal: without this, no
-            // ordinary user could open the port again.
+            // Given back at once rather than at the device's last close, which a copy of the
+            // descriptor elsewhere would put off.
             ::ioctl(fd_.get(), TIOCNXCL);
             ::flock(fd_.get(), LOCK_UN);
             fd_.reset();
@@ -231,6 +232,14 @@ bool may_be_terminal(dev_t device) {
     return link.substr(link.rfind('/') + 1) == "tty";
 }
 
+// Unix98 pseudo-terminal slaves (/dev/pts/N, under whatever name or mount they are reached)
+// and the legacy BSD ones, by the device number of the open descriptor.
+bool is_pseudo_terminal(dev_t device) {
+    const unsigned m = major(device);
+    return m == PTY_SLAVE_MAJOR ||
+           (m >= UNIX98_PTY_SLAVE_MAJOR && m < UNIX98_PTY_SLAVE_MAJOR + UNIX98_PTY_MAJOR_COUNT);
+}
+
 bool configure(int fd) {
     termios t{};
     if (::tcgetattr(fd, &t) != 0) return false;
@@ -300,12 +309,15 @@ std::unique_ptr<SerialPort> open_serial_device(const std::string& path, std::str
         return not_serial();
     }
     // Exclusive like the original platform's share mode 0: flock keeps out other openers
-    // that lock (root included), TIOCEXCL every other non-root opener.
+    // that lock (root included), TIOCEXCL every other non-root opener. The kernel drops the
+    // lock with the process, however it ends; a pseudo-terminal keeps exclusive mode for as
+    // long as its other side stays open, so after a SIGKILL nobody but root could open it
+    // again. It gets the lock alone.
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
         return fail(err == EWOULDBLOCK ? EBUSY : err);
     }
-    ::ioctl(fd.get(), TIOCEXCL);
+    if (!is_pseudo_terminal(st.st_rdev)) ::ioctl(fd.get(), TIOCEXCL);
     // As with the original platform, a port that opened is used even if a setting is refused.
     configure(fd.get());
     int lines = TIOCM_DTR | TIOCM_RTS;

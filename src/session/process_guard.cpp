@@ -1,6 +1,7 @@
 #include "process_guard.h"
 
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,13 +26,18 @@ void shut_down_at_exit() {
     if (Session* s = guarded_session.exchange(nullptr)) s->shut_down();
 }
 
-// Async-signal-safe: two atomic loads and a write().
+// Async-signal-safe: atomic loads, a write() and two ioctl() system calls.
 void on_crash(int sig) {
     if (Session* s = guarded_session.load()) {
-        const int fd = s->sys().comm.pump.emergency_fd.load();
+        CommState& c = s->sys().comm;
+        const int fd = c.pump.emergency_fd.load();
         if (fd >= 0) {
             const char esc = static_cast<char>(kEscapeByte);
             [[maybe_unused]] const ssize_t n = ::write(fd, &esc, 1);
+        }
+        // As a close would: exclusive mode may outlive the process, and only root gets past it.
+        for (const int port_fd : {fd, c.valve.emergency_fd.load()}) {
+            if (port_fd >= 0) ::ioctl(port_fd, TIOCNXCL);
         }
     }
     for (std::size_t i = 0; i < std::size(kCrashSignals); ++i) {

@@ -9,6 +9,7 @@
 
 #include "comm/pump_commands.h"
 #include "method/method_runner.h"
+#include "session/method_check.h"
 #include "session/system.h"
 #include "ui/message_presenter.h"
 #include "ui/notification_bridge.h"
@@ -116,7 +117,7 @@ void MethodWindow::command(int id) {
     if (id >= 4001 && id <= 4099 && editing()) return;
     switch (id) {
         case method_ctl::Run:
-            set_run_mode(sys, MethodRunMode::Active);
+            start_run();
             break;
         case method_ctl::Reset:
             set_run_mode(sys, MethodRunMode::Idle);
@@ -151,6 +152,17 @@ void MethodWindow::command(int id) {
         default:
             break;
     }
+}
+
+void MethodWindow::start_run() {
+    System& sys = ctx_.sys;
+    // A method read from a file has never met the edit fields' limits.
+    if (const auto fault =
+            check_method(sys.method_table, sys.run.step_count.load(), sys.calibration())) {
+        ctx_.presenter.message(this, QString::fromStdString(*fault), "Error");
+        return;
+    }
+    set_run_mode(sys, MethodRunMode::Active);
 }
 
 void MethodWindow::edit() {

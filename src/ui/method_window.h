@@ -86,6 +86,8 @@ class MethodWindow final : public QuorvelDialog {
     QPushButton* add_button_at(int id, const QString& text, const QRect& r);
     bool editing() const;
 
+    // Run: the mode becomes Active only for a method the devices can do.
+    void start_run();
     void edit();
     void end_edit();
     void close_window();

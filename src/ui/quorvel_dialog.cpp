@@ -1,8 +1,8 @@
 #include "quorvel_dialog.h"
 
 #include <QCloseEvent>
-#include <QKeyEvent>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QPushButton>
 
 namespace quorvel {
@@ -19,15 +19,29 @@ class CommandButton final : public QPushButton {
 
   protected:
     void keyPressEvent(QKeyEvent* e) override {
-        const bool enter = e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter;
-        if (enter && (e->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
-            // A held key presses once: each press may queue a pump move.
-            if (!e->isAutoRepeat()) click();
+        if (is_enter(e) && (e->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            // A held key presses once: each press may queue a pump move. X repeats a held
+            // key as a release and a press of one moment, which Qt flags only when it sees
+            // both at once; a press at the moment of the last release is such a repeat.
+            const bool repeat =
+                e->isAutoRepeat() || (e->timestamp() != 0 && e->timestamp() == enter_released_at_);
+            if (!repeat) click();
             e->accept();
             return;
         }
         QPushButton::keyPressEvent(e);
     }
+    void keyReleaseEvent(QKeyEvent* e) override {
+        if (is_enter(e)) enter_released_at_ = e->timestamp();
+        QPushButton::keyReleaseEvent(e);
+    }
+
+  private:
+    static bool is_enter(const QKeyEvent* e) {
+        return e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter;
+    }
+
+    quint64 enter_released_at_ = 0;  // 0: not known (synthetic events carry no time)
 };
 
 }  // namespace

@@ -277,6 +277,31 @@ class MethodWindowTest : public QObject {
         QCOMPARE(f.presenter.shown, fyi(refused ? "Please click on Reset before editing" : ""));
     }
 
+    // Run takes only a method whose every step the pump and the valve can do.
+    void runChecksTheSteps_data() {
+        QTest::addColumn<QString>("rate");  // of step 2
+        QTest::addColumn<QString>("after");
+        QTest::addColumn<QStringList>("shown");
+        // clang-format off
+        QTest::newRow("in range") << "60.00" << "Active" << QStringList{};
+        QTest::newRow("too fast") << "999999" << "Idle" << QStringList{
+            "Error: Step 2: the rate 999999 uL/min is above the pump's limit of 10000.02 uL/min."};
+        // clang-format on
+    }
+    void runChecksTheSteps() {
+        QFETCH(QString, rate);
+        QFETCH(QString, after);
+        QFETCH(QStringList, shown);
+        UiFixture f;
+        std::vector<Row> rows = kThreeSteps;
+        rows[1][2] = rate;
+        MethodWindow* w = open_method(f, rows);
+        click(f, w, method_ctl::Run);
+        QCOMPARE(label(w, method_ctl::Status), "Status: " + after);
+        QCOMPARE(f.sys.run.mode.load() == MethodRunMode::Active, after == "Active");
+        QCOMPARE(f.presenter.shown, shown);
+    }
+
     // Close, or Escape: refused while running, ends Edit mode first, asks about changes;
     // Yes asks the main window to save, and the save then closes the window.
     void closing_data() {

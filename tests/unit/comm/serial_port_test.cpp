@@ -112,6 +112,20 @@ TEST_F(PtyPair, ClosingLeavesThePortFreeForAnyUser) {
     ::close(fd);
 }
 
+// Nothing runs after a SIGKILL to give exclusive mode back, and a pseudo-terminal keeps it
+// while its other side is open: the lock alone keeps a second opener out.
+TEST_F(PtyPair, APseudoTerminalIsLockedButNeverExclusive) {
+    auto port = open_serial_device(slave_path_, nullptr);
+    ASSERT_TRUE(port);
+    const int fd = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0) << "refused as exclusive";
+    int exclusive = 1;
+    ASSERT_EQ(::ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    ::close(fd);
+    EXPECT_FALSE(open_serial_device(slave_path_, nullptr));
+}
+
 // Lines the device does not take (nothing reads the other side): written until the port
 // keeps a rest, then one raw byte behind it. What was written, in order.
 std::string write_until_stalled(SerialPort& port) {
