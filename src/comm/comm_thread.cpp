@@ -13,6 +13,7 @@
 
 #include "comm/comm_state.h"
 #include "comm/pass_hooks.h"
+#include "comm/pump_commands.h"
 #include "comm/pump_init.h"
 #include "common/numeric_text.h"
 
@@ -117,9 +118,13 @@ void pump_receive(CommState& c, bool readable) {
         }
         if (b == '\r') {
             complete_line(link);
+            link.awaiting_motion_reply = false;
             handle_pump_line(c);
         } else if ((b == '>' || b == '?') && link.rx_line.empty()) {
             link.ready = true;  // a prompt answers the command without a line
+            // The controller's error prompt: a move it was asked for will not happen.
+            if (b == '?' && link.awaiting_motion_reply) link.motion_refused.store(true);
+            link.awaiting_motion_reply = false;
         } else if (b != '\n') {
             store_byte(link, b);
         }
@@ -150,6 +155,7 @@ void transmit(DeviceLink& link, bool is_pump) {
     if (line_whole && link.ready) {
         if (std::optional<std::string> line = link.queue.pop()) {
             const bool awaits_reply = is_pump || starts_with_nocase(*line, "cp");
+            if (is_pump) link.awaiting_motion_reply = is_motion_line(*line);
             line->push_back('\r');
             link.port->write(*line);
             if (awaits_reply) {
@@ -166,6 +172,7 @@ void restart_if_replaced(DeviceLink& link) {
     if (!link.restart_requested.exchange(false)) return;
     link.ready = true;
     link.countdown_ms = 0;
+    link.awaiting_motion_reply = false;
     link.rx_line.clear();
 }
 

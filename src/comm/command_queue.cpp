@@ -27,6 +27,22 @@ std::optional<std::string> CommandQueue::pop() {
     return line;
 }
 
+int CommandQueue::drop_if(const std::function<bool(std::string_view)>& drop) {
+    std::lock_guard lock(mutex_);
+    int kept = read_index_;
+    int dropped = 0;
+    for (int i = read_index_; i != write_index_; i = (i + 1) % kSlots) {
+        if (drop(entries_[i])) {
+            ++dropped;
+            continue;
+        }
+        if (kept != i) entries_[kept] = std::move(entries_[i]);
+        kept = (kept + 1) % kSlots;
+    }
+    write_index_ = kept;
+    return dropped;
+}
+
 void CommandQueue::reset() {
     std::lock_guard lock(mutex_);
     write_index_ = 0;

@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -31,6 +32,9 @@ class CommandQueue {
     // Takes the next pending line, advancing read_index in the same step, so that a reset
     // from another thread can never be undone by a late advance.
     std::optional<std::string> pop();
+    // Takes every pending line that `drop` accepts out of the ring, keeping the order of the
+    // rest, as one step for the communication thread. Returns how many went.
+    int drop_if(const std::function<bool(std::string_view)>& drop);
     // Empties the ring: both indices 0.
     void reset();
     // Empties the ring for good: from now on every line pushed is dropped.
@@ -65,10 +69,14 @@ struct DeviceLink {
     // state afresh (ready, no countdown, no partial line) at the beginning of its next
     // pass, so nothing said to the old device is waited for on the new one.
     std::atomic<bool> restart_requested{false};
+    // A '?' prompt answered a motion line (the controller refused the move). Set by the
+    // communication thread; cleared by whoever starts a move it wants to watch.
+    std::atomic<bool> motion_refused{false};
 
     CommandQueue queue;
 
     bool ready = true;
+    bool awaiting_motion_reply = false;  // the line last sent was a motion line
     const int reply_timeout_ms;
     int countdown_ms = 0;
     const int bytes_per_read = 1;

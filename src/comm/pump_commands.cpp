@@ -3,8 +3,8 @@
 #include <array>
 #include <cmath>
 
-#include "common/numeric_text.h"
 #include "comm/comm_state.h"
+#include "common/numeric_text.h"
 
 namespace quorvel {
 namespace {
@@ -74,6 +74,25 @@ bool move_pump_relative(CommState& c, double rate_ul_per_sec, double volume_ul, 
     enqueue_command(c, movr, c.pump);
     record_kind(c, kind);
     return true;
+}
+
+bool is_motion_line(std::string_view line) {
+    const std::size_t start = line.find_first_not_of(' ');
+    if (start == std::string_view::npos) return false;
+    line.remove_prefix(start);
+    for (const PumpCommand m : {PumpCommand::VM, PumpCommand::MOVR, PumpCommand::SLEW}) {
+        const std::string_view name = pump_command_name(m);
+        if (!starts_with_nocase(line, name)) continue;
+        // "VM=5", "VM 5", "VM": the name whole, not the start of a longer word.
+        const char next = line.size() > name.size() ? line[name.size()] : '=';
+        if (next == '=' || next == ' ') return true;
+    }
+    return false;
+}
+
+void stop_pump_motion(CommState& c) {
+    c.pump.queue.drop_if(is_motion_line);
+    send_pump_command(c, PumpCommand::SSTP);
 }
 
 }  // namespace quorvel

@@ -35,4 +35,11 @@ bool send_pump_value(CommState& c, PumpCommand command, double value, bool negat
 bool slew_pump(CommState& c, double rate_ul_per_sec, MoveKind kind);
 bool move_pump_relative(CommState& c, double rate_ul_per_sec, double volume_ul, MoveKind kind);
 
+// A line that sets the controller moving or its speed for a move: VM, MOVR or SLEW, in any
+// case, as the system builds them or an operator types them.
+bool is_motion_line(std::string_view line);
+// The stop: the motion lines still waiting for the pump are dropped, then SSTP is queued, so
+// nothing the stop was meant to prevent can follow it.
+void stop_pump_motion(CommState& c);
+
 }  // namespace quorvel

@@ -35,6 +35,13 @@ struct MethodRun {
     // Active. Under `mutex`: written only by set_run_mode, read by the runner.
     std::array<StepParams, kMethodRows> steps{};
 
+    // The device the step last started is busy with, and the time it has left once the
+    // step's lines are out; past it the run ends. Under `mutex`.
+    bool watching = false;
+    DeviceRole watched_device = DeviceRole::Pump;
+    long long watch_limit_ms = 0;
+    long long watch_left_ms = 0;
+
     // Whether a front end follows the method (the GUI: while the Method window is open):
     // only then does the runner run, and do its waits and valve moves light their lamps.
     std::atomic<bool> followed{false};

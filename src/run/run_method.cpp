@@ -18,6 +18,7 @@
 #include "method/method_runner.h"
 #include "run/run_monitor.h"
 #include "run/step_report.h"
+#include "session/method_check.h"
 #include "session/process_guard.h"
 #include "session/session.h"
 #include "simulated_ports.h"
@@ -171,6 +172,12 @@ std::optional<int> MethodRunner::handle(const RunEvent& e) {
         case K::Message:
             say(e.text);
             break;
+        case K::RunFailed: {
+            const auto role = static_cast<DeviceRole>(e.value);
+            say("step " + std::to_string(e.step + 1) + ": " + e.text + " (" + role_name(role) +
+                " port " + device_of(role) + "); stopping the pump");
+            return kExitFailed;
+        }
     }
     return std::nullopt;
 }
@@ -260,6 +267,13 @@ int run_method(const RunOptions& o) {
         return kExitUsage;
     }
     if (o.list) return list_method(table, rows, o.json);
+    // Before any port opens, with the pump size the session's start-up will read.
+    PumpSettings settings;
+    read_setup_file(settings, kSetupFileName);
+    if (const auto fault = check_method(table, rows, settings)) {
+        say(o.method_path + ": " + *fault);
+        return kExitUsage;
+    }
     const Needs needs = method_needs(table, rows);
 
     ::signal(SIGPIPE, SIG_IGN);

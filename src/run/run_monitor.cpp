@@ -30,8 +30,12 @@ RunMonitor::~RunMonitor() = default;
 void RunMonitor::push(RunEvent::Kind kind, int value, double time_s, std::string text) {
     {
         std::lock_guard lock(mutex_);
-        events_.push_back({kind, value, time_s, std::move(text)});
+        events_.push_back({kind, value, 0, time_s, std::move(text)});
     }
+    wake();
+}
+
+void RunMonitor::wake() {
     // A full pipe is already readable; the byte only has to be there, not counted.
     const char b = 1;
     [[maybe_unused]] const ssize_t n = ::write(wake_.write.get(), &b, 1);
@@ -79,6 +83,15 @@ void RunMonitor::reply_timed_out(DeviceRole role) {
 
 void RunMonitor::initialisation_finished() {
     if (initialising_.exchange(false)) push(RunEvent::Kind::InitDone);
+}
+
+void RunMonitor::run_failed(const RunFailure& f) {
+    {
+        std::lock_guard lock(mutex_);
+        events_.push_back({RunEvent::Kind::RunFailed, static_cast<int>(f.device), f.row, 0.0,
+                           run_failure_reason(f)});
+    }
+    wake();
 }
 
 void RunMonitor::pass_done() {

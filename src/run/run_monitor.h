@@ -30,9 +30,11 @@ struct RunEvent {
         MethodDone,    // the last step has finished: motion, valve move and wait
         StopAnswered,  // the closing SSTP has been answered
         Message,       // text for the operator
+        RunFailed,     // value: the DeviceRole; step: the row; text: the reason
     };
     Kind kind;
     int value = 0;
+    int step = 0;
     double time_s = 0.0;
     std::string text;
 };
@@ -72,10 +74,12 @@ class RunMonitor final : public SessionListener {
     void initialisation_finished() override;
     void pass_done() override;
     void message(const std::string& text, const std::string& caption) override;
+    void run_failed(const RunFailure& f) override;
 
   private:
     void on_pass();  // communication thread, at the end of every pass while the run is on
     void push(RunEvent::Kind kind, int value = 0, double time_s = 0.0, std::string text = {});
+    void wake();
 
     FdPair wake_;
     std::mutex mutex_;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -92,10 +93,24 @@ void Session::open_configured_ports(SessionHooks& hooks) {
     }
 }
 
+void Session::give_up_pump_port() {
+    CommState& c = sys_.comm;
+    write_raw_byte(c.pump, kEscapeByte);
+    c.pump.queue.drop_if(is_motion_line);
+}
+
 PortOpenResult Session::open_port(DeviceRole role, int index) {
     DeviceLink& l = link(role);
-    close_port(l);
     PortOpenResult r;
+    if (role == DeviceRole::Pump) {
+        CommState& c = sys_.comm;
+        // The rest of a script would reach the new controller as immediate commands, and
+        // the old one would be left inside its program entry.
+        r.initialisation_cancelled = c.init_stage.load() != InitStage::None;
+        if (r.initialisation_cancelled) cancel_pump_initialisation(c);
+        give_up_pump_port();
+    }
+    close_port(l);
     if (index == 0) return r;
     r.device = ports_.device_name(index);
     auto port = ports_.open(index, &r.reason);
@@ -118,11 +133,36 @@ InitStart Session::start_pump_initialisation(const std::function<void()>& on_sta
         // while the device stays away, the dead port stays and the pump times out as ever.
         std::string reason;
         if (auto port = ports_.open(index, &reason)) {
+            give_up_pump_port();
             replace_port(c.pump, std::move(port));
             wake_pump();
         }
     }
     return quorvel::start_pump_initialisation(c, on_start);
+}
+
+std::string Session::port_change_refusal(DeviceRole role) {
+    const bool pump = role == DeviceRole::Pump;
+    const std::string device = pump ? "pump" : "valve";
+    MethodRun& r = sys_.run;
+    bool method_uses = false;
+    if (r.mode.load() == MethodRunMode::Active) {
+        std::lock_guard lock(r.mutex);
+        const int count = std::clamp(r.step_count.load(), 0, kMethodRows);
+        for (int i = 0; i < count && !method_uses; ++i) {
+            const StepAction a = r.steps[static_cast<std::size_t>(i)].action;
+            method_uses = pump ? a == StepAction::Aspirate || a == StepAction::Dispense ||
+                                     a == StepAction::Wash
+                               : a == StepAction::MultiValve || a == StepAction::TwoPosValve;
+        }
+    }
+    if (method_uses)
+        return "The " + device +
+               " port cannot be changed while the method runs. Please reset the method first.";
+    if (pump ? sys_.comm.pump_moving.load() : sys_.comm.valve_busy.load())
+        return "The " + device + " port cannot be changed while the " + device +
+               " moves. Please stop it first.";
+    return {};
 }
 
 bool Session::shut_down_done() const {

@@ -47,6 +47,9 @@ class SessionHooks {
 
 struct PortOpenResult {
     bool opened = false;
+    // A pump initialisation for the old controller was running and is abandoned; the front
+    // end closes what shows it and starts one for the new port from its first line.
+    bool initialisation_cancelled = false;
     std::string device;  // what the port is, for messages
     std::string reason;  // why it did not open
 };
@@ -78,9 +81,15 @@ class Session {
 
     // Closes the role's port, then opens port `index` (0: none) in its place. The
     // communication thread is never inside a read or write on the port meanwhile; the
-    // commands waiting for the device stay queued, its reply state starts afresh. On a
-    // failure the role has no port (its number in the settings is the caller's business).
+    // commands waiting for the device stay queued, its reply state starts afresh. An old
+    // pump port hears the escape byte first (its controller may be moving), and the motion
+    // lines meant for it are dropped. On a failure the role has no port (its number in the
+    // settings is the caller's business).
     PortOpenResult open_port(DeviceRole role, int index);
+
+    // Why the role's port may not be changed now (the running method or a move uses the
+    // device), or empty when it may.
+    std::string port_change_refusal(DeviceRole role);
 
     // As the menu's Initialize Pump, when none runs: a pump port whose device went away is
     // opened again first (and woken like at start-up), then the initialisation starts.
@@ -101,6 +110,7 @@ class Session {
     DeviceLink& link(DeviceRole role);
     void open_configured_ports(SessionHooks& hooks);
     void wake_pump();
+    void give_up_pump_port();
 
     System sys_;
     PortProvider& ports_;

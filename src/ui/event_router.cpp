@@ -52,6 +52,14 @@ void EventRouter::running_row_changed(int row) {
     bridge_.post(WindowId::Method, Note::MethodSelect, row);
 }
 
+void EventRouter::run_failed(const RunFailure& f) {
+    // A move that never ends is told as a time-out is; the rest in words.
+    if (f.kind == RunFailureKind::NoEnd)
+        bridge_.post(WindowId::Main, Note::RunTimeout, static_cast<int>(f.device));
+    else
+        bridge_.post_message(WindowId::Main, run_failure_text(f), "Error");
+}
+
 void EventRouter::initialisation_requested() {
     bridge_.post(WindowId::Main, Note::StartInit);
 }

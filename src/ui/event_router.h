@@ -24,6 +24,7 @@ class EventRouter final : public SessionListener {
     void message(const std::string& text, const std::string& caption) override;
     void run_mode_changed(MethodRunMode mode) override;
     void running_row_changed(int row) override;
+    void run_failed(const RunFailure& f) override;
     void initialisation_requested() override;
     void shutting_down() override;
 

@@ -29,6 +29,16 @@
 
 namespace quorvel {
 
+namespace {
+
+ErrorSelector error_selector(int device) {
+    return device == static_cast<int>(DeviceRole::Pump)    ? ErrorSelector::PumpTimeout
+           : device == static_cast<int>(DeviceRole::Valve) ? ErrorSelector::ValveTimeout
+                                                           : ErrorSelector::None;
+}
+
+}  // namespace
+
 MainWindow::MainWindow(AppContext& ctx, StartupOptions options)
     : ctx_(ctx), options_(std::move(options)) {
     setObjectName("main");
@@ -171,6 +181,11 @@ void MainWindow::notify(Note note, int param) {
         case Note::CommTimeout:
             handle_comm_timeout(param);
             break;
+        case Note::RunTimeout:
+            // The runner has reset the run and queued the stop: nothing here may empty the
+            // queue as a reply time-out does.
+            if (!ctx_.windows.is_open(WindowId::Error)) open_error_window(error_selector(param));
+            break;
         case Note::MethodOpened:
             if (QWidget* m = ctx_.windows.widget(WindowId::Method)) {
                 method_client_height_ = m->height();
@@ -311,9 +326,7 @@ void MainWindow::handle_comm_timeout(int device) {
     if (ctx_.windows.is_open(WindowId::Init)) ctx_.bridge.post_command(WindowId::Init, cmd::Close);
     cancel_pump_initialisation(ctx_.sys.comm);
     if (ctx_.windows.is_open(WindowId::Error)) return;
-    open_error_window(device == static_cast<int>(DeviceRole::Pump)    ? ErrorSelector::PumpTimeout
-                      : device == static_cast<int>(DeviceRole::Valve) ? ErrorSelector::ValveTimeout
-                                                                      : ErrorSelector::None);
+    open_error_window(error_selector(device));
 }
 
 bool MainWindow::init_running() const {

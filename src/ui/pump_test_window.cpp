@@ -21,6 +21,8 @@ namespace {
 
 const QStringList kVolumeItems{"Nanoliter", "Microliter", "Milliliter"};
 const QStringList kTimeItems{"Second", "Minute", "Hour"};
+const char* const kWaitForInitialisation =
+    "Please wait until the pump initialisation has finished.";
 
 // Lamp corners in points from the client area's top-left corner, 8 points square.
 constexpr std::array<double, 4> kLampX{54, 121, 188, 255};
@@ -191,6 +193,11 @@ void TestWindow::flow_unit_changed(QComboBox* box, int index) {
 }
 
 void TestWindow::move(int id) {
+    // A move sent now would be stored in the monitor program being entered, not done.
+    if (ctx_.sys.comm.init_stage.load() != InitStage::None) {
+        ctx_.presenter.message(this, kWaitForInitialisation, "fyi");
+        return;
+    }
     const MoveKind kind = id == test_ctl::Dispense ? MoveKind::Dispense : MoveKind::Aspirate;
     const double rate = ctx_.sys.comm.current_flow_ul_per_sec.load();
     // Tested against the limits in force now: the Setup window may have changed them.
@@ -220,12 +227,12 @@ void TestWindow::command(int id) {
             move(id);
             break;
         case test_ctl::Stop:
-            send_pump_command(ctx_.sys.comm, PumpCommand::SSTP);
+            stop_pump_motion(ctx_.sys.comm);
             break;
         case cmd::Close:
             closing_ = true;
             // Leaving the Test window always stops the pump.
-            send_pump_command(ctx_.sys.comm, PumpCommand::SSTP);
+            stop_pump_motion(ctx_.sys.comm);
             QuorvelDialog::command(id);
             break;
         default:

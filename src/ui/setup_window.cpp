@@ -242,10 +242,22 @@ bool SetupWindow::apply_ports() {
         const int current = ctx_.sys.settings().*r.field;
         r.changed = r.selected != current;
         if (!r.changed) continue;
+        // A device in use keeps its port: a run would wait for ever for the old one.
+        const std::string refusal = ctx_.session.port_change_refusal(r.role);
+        if (!refusal.empty()) {
+            r.changed = false;
+            r.group->button(r.none_id + std::clamp(current, 0, 4))->setChecked(true);
+            ctx_.presenter.message(this, QString::fromStdString(refusal), "fyi");
+            continue;
+        }
         const DeviceLink& link =
             r.role == DeviceRole::Pump ? ctx_.sys.comm.pump : ctx_.sys.comm.valve;
         if (current != 0 || link.has_port.load()) {
-            ctx_.session.open_port(r.role, 0);
+            // An initialisation for the old controller ends with it; the new port gets a
+            // whole one once it is open.
+            if (ctx_.session.open_port(r.role, 0).initialisation_cancelled &&
+                ctx_.windows.is_open(WindowId::Init))
+                ctx_.bridge.post_command(WindowId::Init, cmd::Close);
             set_index(r, 0);
         }
     }

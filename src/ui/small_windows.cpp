@@ -131,8 +131,8 @@ StatusWindow::StatusWindow(AppContext& ctx, QWidget* owner)
 void StatusWindow::notify(Note note, int) {
     if (note != Note::PassDone) return;
     const QString rpm =
-        status_rpm_text(ctx_.sys.comm.pump_moving.load(), ctx_.sys.comm.current_flow_ul_per_sec.load(),
-                        ctx_.sys.settings().pump);
+        status_rpm_text(ctx_.sys.comm.pump_moving.load(),
+                        ctx_.sys.comm.current_flow_ul_per_sec.load(), ctx_.sys.settings().pump);
     // Notified on every pass: setting the same figure again would repaint the field 20
     // times a second and drop the operator's selection in it.
     if (rpm != rpm_->text()) rpm_->setText(rpm);

@@ -17,6 +17,7 @@ enum class Note {
     MethodOpened,        // 1002: the Method window reports its height
     MethodNormalHeight,  // 1003: give the Method window its normal height
     MethodEditHeight,    // 1004: enlarge the Method window for editing
+    RunTimeout,          // a method step overran its bound, the parameter a DeviceRole
     // To the First window.
     ShowNotice,  // 1000
     ShowAbout,   // 1001

@@ -309,6 +309,43 @@ TEST_F(QuorvelRunE2e, AFailingPortOrDeviceEndsTheRunWithStatusOne) {
     }
 }
 
+// A move that never ends, one the controller refuses, or a port that hangs up mid-move ends
+// the run with status 1 and the port named, and the next step never starts. The hang-up is
+// last: it ends the simulated pump.
+TEST_F(QuorvelRunE2e, AStepThePumpNeverFinishesEndsTheRun) {
+    write_setup(kBothPorts);
+    const struct {
+        std::atomic<bool> sim::FaultSwitches::*fault;
+        std::string first;   // the first step's move
+        std::string reason;  // a regular expression
+    } cases[] = {
+        // 5 uL at 10 uL/s: 0.5 s of motion, bounded at 0.625 s and a 3 s reply time-out.
+        {&sim::FaultSwitches::never_stops, "Dispense|5.0000|600.00",
+         "the pump did not finish its move within 4 s"},
+        {&sim::FaultSwitches::refuses_motion, "Dispense|5.0000|600.00",
+         "the pump refused the move"},
+        // Long enough at the simulator's time scale for its hang-up to come mid-move.
+        {&sim::FaultSwitches::hangs_up_mid_move, kShortDispense, "the pump's port is gone"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.reason);
+        const std::string method =
+            write_method("short.pmf", {k.first + "|0|false", kShortAspirate + "|0|false"});
+        pump_.clear_received();
+        pump_.faults().*k.fault = true;
+        auto run = start({method});
+        ASSERT_EQ(run->wait_exit(), 1) << run->err.text();
+        EXPECT_TRUE(std::regex_search(
+            run->err.text(),
+            std::regex("step 1: " + k.reason + R"( \(pump port COM1, .+\); stopping the pump)")))
+            << run->err.text();
+        EXPECT_EQ(run->out.lines().size(), 1u) << run->out.text();
+        EXPECT_EQ(pump_moves(), 1);
+        if (!pump_.hung_up()) expect_pump_stopped();
+        pump_.faults().*k.fault = false;
+    }
+}
+
 TEST_F(QuorvelRunE2e, AStopSignalMidMoveSendsTheEscapeByte) {
     write_setup(kBothPorts);
     // 1000 s of motion, 50 s at the simulators' time scale.
@@ -333,6 +370,11 @@ TEST_F(QuorvelRunE2e, ListingAndRefusalsTouchNoPort) {
         "list.pmf", {"Multi Valve|3|CW|0|false", "Aspirate|100.0000|50.00|2|false",
                      "2 Pos.Valve|2|Short|0|false", "Dispense|100.0000|100.00|5|true"});
     const std::string empty = write_method("empty.pmf", {});
+    // Listed as it stands, but not run: no pump of this size takes that rate.
+    const std::string fast =
+        write_method("fast.pmf", {"Multi Valve|3|CW|0|false", "Dispense|100.0000|999999|0|false"});
+    const std::string too_fast =
+        "fast.pmf: Step 2: the rate 999999 uL/min is above the pump's limit of 10000.02 uL/min.";
     const std::string text = R"( 1   Multi Valve   pos.= 3      dir.= CW
  2   Aspirate   100.0000          50.00              2
  3   2 Pos.Valve   pos.= B
@@ -352,6 +394,12 @@ TEST_F(QuorvelRunE2e, ListingAndRefusalsTouchNoPort) {
         {{"--list", method}, 0, text, ""},
         {{"--list", "--json", method}, 0, json, ""},
         {{empty}, 2, "", "empty.pmf: There was a problem with this file"},
+        {{fast}, 2, "", too_fast},
+        {{"--simulate", fast}, 2, "", too_fast},
+        {{"--list", fast},
+         0,
+         " 1   Multi Valve   pos.= 3      dir.= CW\n 2   Dispense   100.0000         999999\n",
+         ""},
         {{"--list", dir_ / "missing.pmf"},
          2,
          "",
@@ -376,14 +424,15 @@ TEST_F(QuorvelRunE2e, ListingAndRefusalsTouchNoPort) {
 }
 
 // The built-in simulators, with no setup.txt: they take COM1 and COM2, which are then saved.
+// Without setup.txt the pump is the smallest size, whose limit is 400.02 uL/min.
 TEST_F(QuorvelRunE2e, RepeatStartsTheOneRowAgainUntilInterrupted) {
-    const std::string method = write_method("again.pmf", {"Dispense|10.0000|600.00|0|false"});
+    const std::string method = write_method("again.pmf", {"Dispense|10.0000|300.00|0|false"});
     auto run = start({"--simulate", "--time-scale=0.05", "--repeat", method});
     ASSERT_TRUE(wait_until([&] { return run->out.lines().size() >= 3; }, 60s)) << run->err.text();
     run->child->signal(SIGTERM);
     ASSERT_EQ(run->wait_exit(), 143) << run->err.text();
     for (const std::string& line : run->out.lines())
-        EXPECT_EQ(line, " 1   Dispense    10.0000         600.00");
+        EXPECT_EQ(line, " 1   Dispense    10.0000         300.00");
     EXPECT_TRUE(read_setup().starts_with("com_pump=1\r\ncom_valve=2\r\n")) << read_setup();
 }
 

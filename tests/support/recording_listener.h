@@ -25,6 +25,7 @@ struct Heard {
         RowChanged,   // value: the row
         InitRequested,
         ShuttingDown,
+        RunFailed,  // value: the RunFailureKind; text: the message the window shows
     } kind;
     int value = 0;
     std::string text{};
@@ -56,6 +57,9 @@ class RecordingListener : public SessionListener {
     void running_row_changed(int row) override { record({Heard::RowChanged, row}); }
     void initialisation_requested() override { record({Heard::InitRequested}); }
     void shutting_down() override { record({Heard::ShuttingDown}); }
+    void run_failed(const RunFailure& f) override {
+        record({Heard::RunFailed, static_cast<int>(f.kind), run_failure_text(f)});
+    }
 
     std::vector<Heard> heard() const {
         std::lock_guard lock(mutex_);

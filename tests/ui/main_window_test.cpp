@@ -428,6 +428,18 @@ class MainWindowTest : public QObject {
         QCOMPARE(label_text(error, 5000), text);
     }
 
+    // A step that overran is explained as a time-out, but the stop the runner queued stays.
+    void runTimeoutKeepsTheStop() {
+        UiFixture f;
+        enqueue_command(f.sys.comm, "SSTP", f.sys.comm.pump);
+        f.bridge.post(WindowId::Main, Note::RunTimeout, static_cast<int>(DeviceRole::Valve));
+        f.settle();
+        QWidget* error = f.window(WindowId::Error);
+        QVERIFY(error);
+        QCOMPARE(label_text(error, 5000), QString(kValveTimeoutText));
+        QCOMPARE(f.sys.comm.pump.queue.pending(), 1);
+    }
+
     void secondTimeoutKeepsTheErrorText() {
         UiFixture f;
         f.bridge.post(WindowId::Main, Note::CommTimeout, static_cast<int>(DeviceRole::Pump));

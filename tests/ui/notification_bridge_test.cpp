@@ -116,6 +116,13 @@ class NotificationBridgeTest : public QObject {
              {W::Main},
              {{Note::CommTimeout, 2}},
              {}},
+            {"step overran",
+             [](EventRouter& r) {
+                 r.run_failed({RunFailureKind::NoEnd, DeviceRole::Pump, 2, 9});
+             },
+             {W::Main},
+             {{Note::RunTimeout, 1}},
+             {}},
             {"backlash",
              [](EventRouter& r) { r.backlash_read(); },
              {W::Setup},
@@ -185,8 +192,11 @@ class NotificationBridgeTest : public QObject {
         ThreadNotingPresenter presenter;
         AppServices app(presenter);
         app.router.message("Fatal Communication Error", "");
+        app.router.run_failed({RunFailureKind::Refused, DeviceRole::Pump, 2, 0});
         UiFixture::settle();
-        QCOMPARE(presenter.texts, QStringList{"Fatal Communication Error"});
+        QCOMPARE(presenter.texts,
+                 (QStringList{"Fatal Communication Error",
+                              "Step 3: the pump refused the move. The method was reset."}));
     }
 
     // The end of every pass allocates nothing and waits at most once: passes that end before

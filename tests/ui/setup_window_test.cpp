@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -91,18 +92,24 @@ const struct PortCase {
     const char* name;
     int pump_before, pump_button, valve_button, failing;  // failing: a port refusing to open
     QString events, message, after;
+    bool pump_moving = false;  // a Test window move is under way
 } kPorts[] = {
     {"same ports", 1, 1001, 1102, 0, "", "", "1001 1102 1 2 0"},
-    {"pump to None", 1, 1000, 1102, 0, "COM1 closed", "", "1000 1102 0 2 0"},
-    {"pump moved", 1, 1003, 1102, 0, "COM1 closed, COM3 opened", "", "1003 1102 3 2 1"},
+    // The old controller hears the escape byte before its port goes: it may be moving.
+    {"pump to None", 1, 1000, 1102, 0, "COM1 \\e, COM1 closed", "", "1000 1102 0 2 0"},
+    {"pump moved", 1, 1003, 1102, 0, "COM1 \\e, COM1 closed, COM3 opened", "", "1003 1102 3 2 1"},
+    // A pump in motion keeps its port; the valve's change goes on.
+    {"pump moving", 1, 1003, 1104, 0, "COM2 closed, COM4 opened",
+     "setup fyi: The pump port cannot be changed while the pump moves. Please stop it first.",
+     "1001 1104 1 4 0", true},
     {"pump's first port", 0, 1003, 1102, 0, "COM3 opened", "", "1003 1102 3 2 1"},
-    {"pump port refuses", 1, 1003, 1102, 3, "COM1 closed, COM3 refused",
+    {"pump port refuses", 1, 1003, 1102, 3, "COM1 \\e, COM1 closed, COM3 refused",
      "main : Cannot open pump port." + QString(kDenied).arg(3), "1102 0 2 0"},
     {"valve port refuses", 1, 1001, 1104, 4, "COM2 closed, COM4 refused",
      "main : Cannot open valve port." + QString(kDenied).arg(4), "1001 1 0 0"},
     // Ports open exclusively: both old ones go before either new one opens.
     {"pump and valve trade ports", 1, 1002, 1101, 0,
-     "COM1 closed, COM2 closed, COM2 opened, COM1 opened", "", "1002 1101 2 1 1"},
+     "COM1 \\e, COM1 closed, COM2 closed, COM2 opened, COM1 opened", "", "1002 1101 2 1 1"},
 };
 
 }  // namespace
@@ -177,6 +184,7 @@ class SetupWindowTest : public QObject {
         const PortCase& k = kPorts[row];
         SetupFixture f(k.pump_before);
         if (k.failing != 0) f.ports.fail(k.failing, "Permission denied");
+        f.sys.comm.pump_moving = k.pump_moving;
         f.control<QRadioButton>(k.pump_button)->click();
         f.control<QRadioButton>(k.valve_button)->click();
         const QStringList queued = f.apply();
@@ -207,6 +215,36 @@ class SetupWindowTest : public QObject {
         UiFixture::settle();
         QVERIFY(f.control<QCheckBox>(setup_ctl::BacklashEnable)->isChecked());
         QCOMPARE(f.control<QLineEdit>(setup_ctl::BacklashAmount)->text(), "0.25000000");
+    }
+
+    // Enter held on Apply applies once: X repeats a held key as a release and a press of one
+    // moment, which reach the button flagged as a repeat or, when Qt cannot tell, not.
+    void heldEnterAppliesOnce_data() {
+        QTest::addColumn<bool>("flagged");
+        QTest::addColumn<int>("gap_ms");  // from the release to the next press
+        QTest::addColumn<int>("saves");
+        QTest::newRow("repeat, flagged") << true << 0 << 1;
+        QTest::newRow("repeat, not flagged") << false << 0 << 1;
+        QTest::newRow("pressed again") << false << 120 << 2;
+    }
+    void heldEnterAppliesOnce() {
+        QFETCH(bool, flagged);
+        QFETCH(int, gap_ms);
+        QFETCH(int, saves);
+        SetupFixture f;
+        auto* apply = f.control<QPushButton>(setup_ctl::Apply);
+        auto key = [apply](QEvent::Type type, bool repeat, quint64 t) {
+            QKeyEvent e(type, Qt::Key_Return, Qt::NoModifier, "\r", repeat);
+            e.setTimestamp(t);
+            QApplication::sendEvent(apply, &e);
+        };
+        key(QEvent::KeyPress, false, 1000);
+        key(QEvent::KeyRelease, flagged, 1500);
+        key(QEvent::KeyPress, flagged, 1500 + gap_ms);
+        UiFixture::settle();
+        int saved = 0;
+        while (auto line = f.sys.comm.pump.queue.pop()) saved += *line == "SAVE";
+        QCOMPARE(saved, saves);
     }
 
     // The real windows and thread: Apply moves from the controller on COM1 to one on COM3,
@@ -244,7 +282,7 @@ class SetupWindowTest : public QObject {
             UiFixture::control<QLineEdit>(w, setup_ctl::BacklashAmount)->setText("0.5");
             UiFixture::control<QPushButton>(w, setup_ctl::Apply)->click();
             QTRY_COMPARE_WITH_TIMEOUT(second.received_lines(), expected, 30000);
-            QCOMPARE(first.received_bytes(), std::string());
+            QCOMPARE(first.received_bytes(), std::string("\x1b"));
             std::string reason;
             QVERIFY2(open_serial_device(first.device_path(), &reason), reason.c_str());
             main.close();

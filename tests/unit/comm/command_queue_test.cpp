@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "comm/pump_commands.h"
 #include "comm_fixture.h"
 
 namespace quorvel {
@@ -55,6 +56,25 @@ TEST(CommandQueue, NoPortOrAClosedQueueDropsSilently) {
     for (int i = 0; i < CommandQueue::kSlots; ++i) enqueue_command(f.comm, "x", f.comm.pump);
     EXPECT_TRUE(f.comm.pump.queue.empty()) << "what waited is gone, and nothing more gets in";
     EXPECT_TRUE(f.listener.heard().empty()) << "not even an overflow";
+}
+
+// A stop takes back every motion line still waiting, across the ring's wrap, keeps the
+// order of the rest, and is itself the next line after them.
+TEST(CommandQueue, AStopDropsTheMotionLinesStillWaiting) {
+    CommFixture f;
+    f.attach_pump();
+    CommandQueue& q = f.comm.pump.queue;
+    for (int i = 0; i < 97; ++i) {  // the pending lines straddle slot 99
+        q.push("x");
+        q.pop();
+    }
+    for (const char* line : {"VM=10.00000000", "print pos", "MOVR=-5.00000000", "slew 3", " vm",
+                             "VMAX=2", "SLEWING", "MOVR", "BLE=1"})
+        enqueue_command(f.comm, line, f.comm.pump);
+    stop_pump_motion(f.comm);
+    std::vector<std::string> left;
+    while (auto line = q.pop()) left.push_back(*line);
+    EXPECT_EQ(left, (std::vector<std::string>{"print pos", "VMAX=2", "SLEWING", "BLE=1", "SSTP"}));
 }
 
 TEST(CommandQueue, OneTextIsOneLineOfAtMost251Characters) {

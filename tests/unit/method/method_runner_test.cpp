@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "core_fixture.h"
 
 namespace quorvel {
@@ -9,9 +11,9 @@ namespace {
 
 using testing::Heard;
 
-class Runner : public ::testing::Test, protected testing::CoreFixture {
-  protected:
-    void SetUp() override {
+// A system whose Method window is open, driven pass by pass.
+struct RunBench : testing::CoreFixture {
+    RunBench() {
         attach_both();
         sys.run.followed = true;
     }
@@ -40,6 +42,8 @@ class Runner : public ::testing::Test, protected testing::CoreFixture {
     }
     MethodRun& r = sys.run;
 };
+
+class Runner : public ::testing::Test, protected RunBench {};
 
 TEST_F(Runner, StepsRunInTurnAfterMotionAndWait) {
     load({{"Dispense", "20", "600", "1", "false"},
@@ -134,9 +138,95 @@ TEST_F(Runner, ResetQueuesSstpAndNothingMoreStarts) {
         pump_port->feed(">");
         pass();
     }
-    EXPECT_EQ(pump_lines(),
-              (std::vector<std::string>{"VM=10.00000000", "MOVR=20.00000000", "SSTP"}));
+    // The step's move was still queued behind the Run's stop: the reset takes it back.
+    EXPECT_EQ(pump_lines(), (std::vector<std::string>{"SSTP"}));
     EXPECT_EQ(r.current_step, -1);
+}
+
+// A step that its device never finishes ends the run: reset, the pump's stop queued after
+// any motion line still waiting, and the reason told once.
+TEST_F(Runner, AStepItsDeviceNeverFinishesEndsTheRun) {
+    const struct {
+        const char* name;
+        MethodStep row;
+        std::function<void(RunBench&)> fault;  // after the step's lines are out
+        int passes_before;  // passes that must not end the run yet (a pass counted already)
+        RunFailureKind kind;
+        const char* text;
+    } cases[] = {
+        // 20 uL at 10 uL/s: 2 s, a quarter more, and a reply time-out: 5.5 s.
+        {"no end of motion",
+         {"Dispense", "20", "600", "0", "false"},
+         [](RunBench& t) { t.pump_port->feed(">~\r\n"); },
+         5500 / 50 - 2,
+         RunFailureKind::NoEnd,
+         "Step 1: the pump did not finish its move within 6 s. The method "
+         "was reset."},
+        {"move refused",
+         {"Aspirate", "20", "600", "0", "false"},
+         [](RunBench& t) { t.pump_port->feed("?"); },
+         0,
+         RunFailureKind::Refused,
+         "Step 1: the pump refused the move. The method was reset."},
+        {"hang-up mid-move",
+         {"Wash", "20", "600", "0", "false"},
+         [](RunBench& t) { t.pump_port->hang_up(); },
+         0,
+         RunFailureKind::NoPort,
+         "Step 1: the pump's port is gone. The method was reset."},
+        {"valve answers without its position",
+         {"Multi Valve", "3", "CW", "0", "false"},
+         [](RunBench& t) { t.valve_port->feed("err\r"); },
+         6000 / 50 - 2,
+         RunFailureKind::NoEnd,
+         "Step 1: the valve did not report its position within 6 s. The method was reset."},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        RunBench b;
+        b.load({k.row});
+        b.run();
+        b.pass();  // the Run's stop goes out and the step starts
+        // Every line is answered until the step's last one is out: its bound runs from there.
+        while (!b.sys.comm.pump.queue.empty() || !b.sys.comm.valve.queue.empty()) {
+            b.pump_port->feed(">");
+            b.pass();
+        }
+        b.pump_lines();
+        k.fault(b);
+        b.listener.clear();
+        b.passes(k.passes_before);
+        EXPECT_EQ(b.listener.count(Heard::RunFailed), 0);
+        EXPECT_EQ(b.r.mode.load(), MethodRunMode::Active);
+        b.passes(2);
+        auto failed = b.listener.heard();
+        std::erase_if(failed, [](const Heard& h) {
+            return h.kind != Heard::ModeChanged && h.kind != Heard::RunFailed;
+        });
+        EXPECT_EQ(failed,
+                  (std::vector<Heard>{{Heard::ModeChanged, static_cast<int>(MethodRunMode::Idle)},
+                                      {Heard::RunFailed, static_cast<int>(k.kind), k.text}}));
+        EXPECT_EQ(b.r.mode.load(), MethodRunMode::Idle);
+        EXPECT_FALSE(b.sys.comm.pump_moving || b.sys.comm.valve_busy);
+        if (k.kind != RunFailureKind::NoPort) {
+            b.pump_port->feed(">");
+            b.passes(2);
+            EXPECT_EQ(b.pump_lines(), std::vector<std::string>{"SSTP"});
+        }
+    }
+}
+
+TEST_F(Runner, NoStepStartsWhileThePumpIsInitialised) {
+    load({{"Dispense", "20", "600", "0", "false"}});
+    run();
+    sys.comm.init_stage = InitStage::ControllerSetup;
+    sys.comm.init_line = 7;  // "Pgm 200" is next: the controller stores what follows
+    passes(3);
+    EXPECT_EQ(r.current_step, -1);
+    EXPECT_FALSE(sys.comm.pump_moving);
+    sys.comm.init_stage = InitStage::None;
+    pass();
+    EXPECT_EQ(r.current_step, 0);
 }
 
 TEST_F(Runner, SelectionFollowsTheCurrentStepOutsideEditing) {

@@ -149,8 +149,8 @@ TEST_F(SessionTest, StartUpOpensPumpThenValveAndWakesThemOnceTheThreadRuns) {
     ASSERT_TRUE(s.start_up(hooks_));
     EXPECT_TRUE(s.thread_running());
     EXPECT_EQ(timeline_.events(),
-              (Events{"COM1 opened", "COM2 opened", "first notice, thread not running",
-                      "COM1 \\r", "COM1 \\r", "COM2 \\r", "initialisation requested"}));
+              (Events{"COM1 opened", "COM2 opened", "first notice, thread not running", "COM1 \\r",
+                      "COM1 \\r", "COM2 \\r", "initialisation requested"}));
     EXPECT_EQ(s.sys().startup_directory, fs::canonical(dir_).string());
 }
 
@@ -201,8 +201,8 @@ TEST_F(SessionTest, PortsThatCannotBeOpenedAreReportedAndLeftOutAtExit) {
          {},
          true,
          false,
-         {"COM1 opened", "COM2 opened", "first notice, thread not running", "COM1 \\r",
-          "COM1 \\r", "COM2 \\r", "initialisation requested"},
+         {"COM1 opened", "COM2 opened", "first notice, thread not running", "COM1 \\r", "COM1 \\r",
+          "COM2 \\r", "initialisation requested"},
          "com_pump=1\r\ncom_valve=2\r\ngearbox=0\r\npump=0\r\n"},
     };
     for (const auto& k : cases) {
@@ -246,8 +246,8 @@ TEST_F(SessionTest, ShutDownStopsThePumpFirstAndRunsOnce) {
     release.join();
     EXPECT_TRUE(r.ran && r.settings_saved);
     EXPECT_FALSE(s.thread_running());
-    EXPECT_EQ(timeline_.events(), (Events{"COM1 \\e", "listener shut down", "COM1 closed",
-                                          "COM2 closed"}));
+    EXPECT_EQ(timeline_.events(),
+              (Events{"COM1 \\e", "listener shut down", "COM1 closed", "COM2 closed"}));
     EXPECT_EQ(read_setup().rfind("com_pump=1\r\ncom_valve=2\r\n", 0), 0u);
 
     EXPECT_FALSE(s.shut_down().ran);
@@ -288,15 +288,18 @@ TEST_F(SessionTest, ReplacingAPortClosesTheOldFirstAndForgetsWhatItOwed) {
     enqueue_command(s.sys().comm, "VM=1.00000000", c.pump);
     pass.run(1050);  // sent: the old device owes a reply
     enqueue_command(s.sys().comm, "MOVR=1.00000000", c.pump);
+    enqueue_command(s.sys().comm, "print pos", c.pump);
     timeline_.clear();
 
     const PortOpenResult r = s.open_port(DeviceRole::Pump, 3);
     EXPECT_TRUE(r.opened);
     EXPECT_EQ(r.device, "/dev/fake3");
-    EXPECT_EQ(timeline_.events(), (Events{"COM1 closed", "COM3 opened"}));
+    // The old controller may be moving: it is stopped before it goes, and the move meant for
+    // it never reaches the new one.
+    EXPECT_EQ(timeline_.events(), (Events{"COM1 \\e", "COM1 closed", "COM3 opened"}));
     // The waiting command goes to the new device at once, and nothing times out later.
     pass.run(1100);
-    EXPECT_EQ(timeline_.events().back(), "COM3 MOVR=1.00000000\\r");
+    EXPECT_EQ(timeline_.events().back(), "COM3 print pos\\r");
     ports_.last(3)->feed(">");
     for (std::uint32_t t = 1150; t < 8000; t += 50) pass.run(t);
     EXPECT_EQ(listener_.count(testing::Heard::Timeout), 0);
@@ -307,7 +310,66 @@ TEST_F(SessionTest, ReplacingAPortClosesTheOldFirstAndForgetsWhatItOwed) {
     EXPECT_FALSE(failed.opened);
     EXPECT_EQ(failed.reason, "busy");
     EXPECT_FALSE(c.pump.has_port.load());
-    EXPECT_EQ(timeline_.events(), (Events{"COM3 closed", "COM2 refused"}));
+    EXPECT_EQ(timeline_.events(), (Events{"COM3 \\e", "COM3 closed", "COM2 refused"}));
+}
+
+TEST_F(SessionTest, ANewPumpPortDuringTheInitialisationCancelsItForAWholeOne) {
+    Session& s = make_session();
+    CommState& c = s.sys().comm;
+    SystemPass pass(s.sys());
+    ASSERT_TRUE(s.open_port(DeviceRole::Pump, 1).opened);
+    ASSERT_EQ(s.start_pump_initialisation({}), InitStart::Started);
+    for (std::uint32_t t = 1000; c.init_stage.load() != InitStage::ControllerSetup; t += 50) {
+        ports_.last(1)->feed(">");
+        pass.run(t);
+    }
+    EXPECT_FALSE(s.open_port(DeviceRole::Valve, 2).initialisation_cancelled);
+    timeline_.clear();
+    const PortOpenResult r = s.open_port(DeviceRole::Pump, 3);
+    EXPECT_TRUE(r.initialisation_cancelled);
+    EXPECT_EQ(c.init_stage.load(), InitStage::None);
+    EXPECT_TRUE(c.pump.queue.empty()) << "no script line is left for the new controller";
+    EXPECT_EQ(timeline_.events(), (Events{"COM1 \\e", "COM1 closed", "COM3 opened"}));
+    ASSERT_EQ(s.start_pump_initialisation({}), InitStart::Started);
+    pass.run(5000);
+    pass.run(5050);
+    EXPECT_EQ(timeline_.events().back(), "COM3 print \"ble=\",ble\\r");
+}
+
+// A device that the run or a move is using keeps its port; the other one may change.
+TEST_F(SessionTest, APortChangeIsRefusedForADeviceInUse) {
+    Session& s = make_session();
+    System& sys = s.sys();
+    const MethodStep dispense{"Dispense", "20", "600", "0", "false"};
+    const MethodStep valve{"Multi Valve", "3", "CW", "0", "false"};
+    const struct {
+        const char* name;
+        std::vector<MethodStep> rows;
+        MethodRunMode mode;
+        bool moving, busy;
+        bool pump_refused, valve_refused;
+    } cases[] = {
+        {"idle", {dispense, valve}, MethodRunMode::Idle, false, false, false, false},
+        {"pump method runs", {dispense}, MethodRunMode::Active, false, false, true, false},
+        {"valve method runs", {{}, valve}, MethodRunMode::Active, false, false, false, true},
+        {"test move", {}, MethodRunMode::None, true, false, true, false},
+        {"valve moving", {}, MethodRunMode::None, false, true, false, true},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        sys.method_table = {};
+        std::copy(k.rows.begin(), k.rows.end(), sys.method_table.begin());
+        sys.run.step_count = static_cast<int>(k.rows.size());
+        set_run_mode(sys, k.mode);
+        sys.comm.pump_moving = k.moving;
+        sys.comm.valve_busy = k.busy;
+        const std::string pump = s.port_change_refusal(DeviceRole::Pump);
+        const std::string valve_text = s.port_change_refusal(DeviceRole::Valve);
+        EXPECT_EQ(!pump.empty(), k.pump_refused) << pump;
+        EXPECT_EQ(!valve_text.empty(), k.valve_refused) << valve_text;
+    }
+    EXPECT_EQ(s.port_change_refusal(DeviceRole::Valve),
+              "The valve port cannot be changed while the valve moves. Please stop it first.");
 }
 
 TEST_F(SessionTest, InitializePumpReopensAPortWhoseDeviceCameBack) {
