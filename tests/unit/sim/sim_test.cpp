@@ -285,52 +285,6 @@ TEST_F(SimPumpTest, FaultSwitchesChangeTheAnswers) {
     }
 }
 
-// The pump's motion faults, each switched on a fresh controller that runs its monitor
-// program; the closing exchanges show that nothing stray came before their answers.
-TEST(SimPumpFaults, MotionFaultSwitches) {
-    const struct {
-        const char* name;
-        std::atomic<bool> FaultSwitches::*fault;
-        std::vector<Exchange> exchanges;
-        int moves;
-        bool hangs_up;
-    } cases[] = {
-        {"never stops",
-         &FaultSwitches::never_stops,
-         {{"MOVR=50", ">~\r\n"}, {"SSTP", ">"}, {"VM=1", ">"}},
-         1,
-         false},
-        {"refuses motion",
-         &FaultSwitches::refuses_motion,
-         {{"MOVR=50", "?"}, {"SLEW=5", "?"}, {"SLEW=0", "?"}, {"VM=1", ">"}},
-         0,
-         false},
-        {"hangs up mid-move",
-         &FaultSwitches::hangs_up_mid_move,
-         {{"MOVR=5000", ">~\r\n"}},
-         1,
-         true},
-    };
-    for (const auto& k : cases) {
-        SCOPED_TRACE(k.name);
-        SimPump pump(kFast);
-        ASSERT_TRUE(pump.start());
-        Port port(pump.device_path());
-        ASSERT_TRUE(port.ok());
-        run_exchanges(port, kMonitorProgram);
-        run_exchanges(port, {{"VM=100", ">"}});
-        pump.faults().*k.fault = true;
-        run_exchanges(port, k.exchanges);
-        EXPECT_EQ(pump.moves_started(), k.moves);
-        if (k.hangs_up) {
-            EXPECT_TRUE(eventually([&] { return pump.hung_up() && !port.pump_input(); }));
-        } else {
-            EXPECT_FALSE(pump.hung_up());
-            EXPECT_FALSE(pump.moving());
-        }
-    }
-}
-
 TEST_F(SimValveTest, RawBytesAndLongLinesReachTheProgramUnchanged) {
     device.faults().nul_bytes = true;  // applies to answers only
     device.send_raw("x\0\r\n\xff"s);
