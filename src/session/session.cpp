@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "comm/pump_commands.h"
+#include "common/numeric_text.h"
 #include "pumpsetup/calibration.h"
 #include "session/process_guard.h"
 
@@ -96,7 +97,12 @@ void Session::open_configured_ports(SessionHooks& hooks) {
 void Session::give_up_pump_port() {
     CommState& c = sys_.comm;
     write_raw_byte(c.pump, kEscapeByte);
-    c.pump.queue.drop_if(is_motion_line);
+    // The moves meant for the old controller, and the stops queued for them (the escape byte
+    // has done their work), are nothing the new one was asked for.
+    c.pump.queue.drop_if([](std::string_view line) {
+        return is_motion_line(line) ||
+               starts_with_nocase(line, pump_command_name(PumpCommand::SSTP));
+    });
 }
 
 PortOpenResult Session::open_port(DeviceRole role, int index) {

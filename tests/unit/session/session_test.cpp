@@ -288,14 +288,15 @@ TEST_F(SessionTest, ReplacingAPortClosesTheOldFirstAndForgetsWhatItOwed) {
     enqueue_command(s.sys().comm, "VM=1.00000000", c.pump);
     pass.run(1050);  // sent: the old device owes a reply
     enqueue_command(s.sys().comm, "MOVR=1.00000000", c.pump);
+    enqueue_command(s.sys().comm, "SSTP", c.pump);
     enqueue_command(s.sys().comm, "print pos", c.pump);
     timeline_.clear();
 
     const PortOpenResult r = s.open_port(DeviceRole::Pump, 3);
     EXPECT_TRUE(r.opened);
     EXPECT_EQ(r.device, "/dev/fake3");
-    // The old controller may be moving: it is stopped before it goes, and the move meant for
-    // it never reaches the new one.
+    // The old controller may be moving: it is stopped before it goes, and neither the move
+    // meant for it nor the stop queued for it reaches the new one.
     EXPECT_EQ(timeline_.events(), (Events{"COM1 \\e", "COM1 closed", "COM3 opened"}));
     // The waiting command goes to the new device at once, and nothing times out later.
     pass.run(1100);
