@@ -324,8 +324,9 @@ TEST_F(QuorvelRunE2e, AStepThePumpNeverFinishesEndsTheRun) {
          "the pump did not finish its move within 4 s"},
         {&sim::FaultSwitches::refuses_motion, "Dispense|5.0000|600.00",
          "the pump refused the move"},
-        // Long enough at the simulator's time scale for its hang-up to come mid-move.
-        {&sim::FaultSwitches::hangs_up_mid_move, kShortDispense, "the pump's port is gone"},
+        // 0.5 s at the simulator's time scale: its hang-up comes halfway, well before the end.
+        {&sim::FaultSwitches::hangs_up_mid_move, "Dispense|100.0000|600.00",
+         "the pump's port is gone"},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.reason);
