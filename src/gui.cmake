@@ -7,6 +7,7 @@ add_library(quorvel_gui STATIC
   ui/event_router.cpp
   ui/file_dialogs.cpp
   ui/main_window.cpp
+  ui/main_window_methods.cpp
   ui/message_presenter.cpp
   ui/method_edit_panel.cpp
   ui/method_run_controls.cpp

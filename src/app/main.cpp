@@ -17,6 +17,7 @@
 #include "app/signal_watcher.h"
 #include "app/single_instance.h"
 #include "comm/serial_port.h"
+#include "common/state_folder.h"
 #include "session/process_guard.h"
 #include "session/session.h"
 #include "simulated_ports.h"
@@ -173,5 +174,6 @@ int main(int argc, char** argv) {
     // What COM1..COM4 are is settled here, once, before anything opens a port.
     Ports ports;
     if (args.simulate && !start_simulators(ports)) return 1;
+    ports.session_options.state_folder = state_folder();
     return run_windows(app, instance, ports, method_path);
 }

@@ -53,6 +53,9 @@ int write_method_file(const MethodTable& t, const std::filesystem::path& path, i
 
 std::filesystem::path with_method_extension(const std::filesystem::path& chosen) {
     std::string name = chosen.filename().string();
+    // "a.b.pmf" is the file the operator confirmed; cut at its first full stop it would be
+    // a.pmf, another method, replaced without a question.
+    if (name.size() > 4 && name.ends_with(".pmf")) return chosen;
     name = name.substr(0, name.find('.')) + ".pmf";
     return chosen.parent_path() / name;
 }

@@ -23,9 +23,9 @@ std::string format_method_text(const MethodTable& t, int count);
 int write_method_file(const MethodTable& t, const std::filesystem::path& path, int count,
                       std::string* error = nullptr);
 
-// The path a method is saved under when the operator chose `chosen`: its file name cut at
-// its first full stop, then ".pmf" ("run.2.txt" becomes "run.pmf"); a full stop in a
-// folder's name is left alone.
+// The path a method is saved under when the operator chose `chosen`: a name ending in ".pmf"
+// as it is, any other cut at its first full stop, then ".pmf" ("run.2.txt" becomes
+// "run.pmf"); a full stop in a folder's name is left alone.
 std::filesystem::path with_method_extension(const std::filesystem::path& chosen);
 
 // Loads the step lines into rows 0, 1, ... and returns how many; 0 means the caller must not

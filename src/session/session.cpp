@@ -10,6 +10,7 @@
 
 #include "comm/pump_commands.h"
 #include "common/numeric_text.h"
+#include "method/recovery_copy.h"
 #include "pumpsetup/calibration.h"
 #include "session/process_guard.h"
 
@@ -208,7 +209,18 @@ ShutdownResult Session::shut_down() {
     }
     close_port(c.pump);
     close_port(c.valve);
+    keep_unsaved_method(result);
     return result;
+}
+
+void Session::keep_unsaved_method(ShutdownResult& result) {
+    const MethodDocument& doc = sys_.document;
+    const int rows = sys_.run.step_count.load();
+    if (!doc.method_modified || rows <= 0 || options_.state_folder.empty()) return;
+    const RecoveryCopy copy =
+        write_recovery_copy(sys_.method_table, rows, doc.method_title, options_.state_folder);
+    result.recovery_path = copy.path.string();
+    result.recovery_error = copy.error;
 }
 
 std::string settings_save_failure_text(const ShutdownResult& r) {

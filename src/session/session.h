@@ -5,6 +5,7 @@
 // happens; the windows are one front end of it, quorvel-run another. Main thread (the
 // thread that made it), except where a member says otherwise.
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -26,6 +27,8 @@ struct SessionOptions {
     int sleep_ms = 50;  // between two passes of the communication thread
     // Called first thing in every pass of the communication thread: a test's seam.
     std::function<void()> before_pass{};
+    // Where a shutdown keeps a method with unsaved edits; empty: nowhere (it is dropped).
+    std::filesystem::path state_folder{};
 };
 
 // What the start-up asks of whoever shows things to the operator. Every call may wait
@@ -59,6 +62,9 @@ struct ShutdownResult {
     bool settings_saved = false;
     std::string settings_path;
     std::string settings_error;  // why setup.txt could not be saved
+    // A method still marked as changed at the end, written to the state folder.
+    std::string recovery_path;
+    std::string recovery_error;  // why it could not be
 };
 
 class Session {
@@ -69,6 +75,7 @@ class Session {
     Session& operator=(const Session&) = delete;
 
     System& sys() { return sys_; }
+    const std::filesystem::path& state_folder() const { return options_.state_folder; }
     const System& sys() const { return sys_; }
     PortProvider& ports() { return ports_; }
 
@@ -102,7 +109,9 @@ class Session {
     // The shutdown sequence, once whichever way the program ends: the pump's queue closed,
     // so nothing waiting in it can follow, then the escape byte, nothing waiting for the
     // front end any more, the thread stopped, setup.txt saved, the pump's port closed, then
-    // the valve's. Any thread; later calls do nothing.
+    // the valve's. A method still marked as changed then (an ending that could not ask, as a
+    // front end that asks clears the mark) is kept as a recovery copy in the state folder.
+    // Any thread; later calls do nothing.
     ShutdownResult shut_down();
     bool shut_down_done() const;
 
@@ -111,6 +120,7 @@ class Session {
     void open_configured_ports(SessionHooks& hooks);
     void wake_pump();
     void give_up_pump_port();
+    void keep_unsaved_method(ShutdownResult& result);
 
     System sys_;
     PortProvider& ports_;

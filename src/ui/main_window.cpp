@@ -16,6 +16,7 @@
 #include "comm/pump_init.h"
 #include "method/method_file.h"
 #include "method/method_runner.h"
+#include "method/recovery_copy.h"
 #include "session/session.h"
 #include "session/system.h"
 #include "ui/desktop_documents.h"
@@ -107,7 +108,16 @@ void MainWindow::build_menu() {
 // --- start-up and shutdown --------------------------------------------------------------
 
 void MainWindow::start_up() {
-    ctx_.session.start_up(*this);
+    if (!ctx_.session.start_up(*this)) return;
+    // What an ending that could not ask kept: said once, at the next start.
+    const auto kept = take_recovery_notes(ctx_.session.state_folder());
+    if (kept.empty()) return;
+    QString text =
+        "Quorvel ended without asking about unsaved changes to a method. They were "
+        "kept in:";
+    for (const auto& path : kept) text += "\n" + QString::fromStdString(path.string());
+    text += "\nMethod > Open reads such a file like any other method.";
+    ctx_.presenter.message(this, text, "fyi");
 }
 
 void MainWindow::port_failed(DeviceRole role, const std::string& device,
@@ -133,6 +143,12 @@ bool MainWindow::shut_down_done() const {
 
 void MainWindow::shut_down() {
     const ShutdownResult r = ctx_.session.shut_down();
+    if (!r.recovery_path.empty())
+        std::fprintf(stderr, "quorvel: the unsaved method was kept in %s\n",
+                     r.recovery_path.c_str());
+    if (!r.recovery_error.empty())
+        std::fprintf(stderr, "quorvel: the unsaved method could not be kept: %s\n",
+                     r.recovery_error.c_str());
     if (!r.ran || r.settings_saved) return;
     const std::string text = settings_save_failure_text(r);
     std::fprintf(stderr, "quorvel: %s\n", text.c_str());
@@ -163,6 +179,11 @@ void MainWindow::showEvent(QShowEvent* e) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* e) {
+    // An operator who closes is asked about unsaved edits; a signal cannot wait for an answer.
+    if (!quit_requested_ && !method_may_end()) {
+        e->ignore();
+        return;
+    }
     shut_down();
     e->accept();
     // exit() ends every event loop, a start-up message's included; quit() may be refused.
@@ -256,59 +277,6 @@ void MainWindow::load_method(const QString& path) {
     } else {
         ctx_.presenter.message(this, "There was a problem with this file", "fyi");
     }
-}
-
-void MainWindow::save_method() {
-    MethodDocument& doc = ctx_.sys.document;
-    if (ctx_.sys.run.mode.load() == MethodRunMode::Editing) {
-        ctx_.presenter.message(this, "Please exit Edit mode before saving", "fyi");
-        return;
-    }
-    if (doc.method_title.empty()) {
-        ctx_.bridge.post_command(WindowId::Main, cmd::SaveAs);
-        return;
-    }
-    if (write_method(doc.method_path)) after_method_saved();
-}
-
-void MainWindow::save_method_as() {
-    MethodDocument& doc = ctx_.sys.document;
-    if (ctx_.sys.run.mode.load() == MethodRunMode::Editing) {
-        ctx_.presenter.message(this, "Please exit Edit mode before saving", "fyi");
-        return;
-    }
-    const QString chosen = ctx_.dialogs.save_method(this, QString::fromStdString(doc.method_path));
-    if (chosen.isEmpty()) return;
-    const std::string path = with_method_extension(chosen.toStdString()).string();
-    if (!write_method(path)) return;
-    doc.method_path = path;
-    doc.method_title = QFileInfo(chosen).fileName().toStdString();
-    ctx_.bridge.post(WindowId::Method, Note::MethodName);
-    after_method_saved();
-}
-
-// A failed save says so and changes nothing: the method stays marked as changed, and a
-// window that was to close after the save stays open.
-bool MainWindow::write_method(const std::string& path) {
-    std::string error;
-    if (write_method_file(ctx_.sys.method_table, path, ctx_.sys.run.step_count.load(), &error))
-        return true;
-    ctx_.sys.document.close_after_save = false;
-    ctx_.presenter.message(
-        this, QString::fromStdString("The method could not be saved to " + path + ": " + error),
-        "Error");
-    return false;
-}
-
-void MainWindow::after_method_saved() {
-    MethodDocument& doc = ctx_.sys.document;
-    doc.method_modified = false;
-    if (doc.close_after_save) ctx_.bridge.post_command(WindowId::Method, cmd::MethodClose);
-}
-
-void MainWindow::open_named_method(const QString& path) {
-    named_method_ = path;
-    command(cmd::OpenNamedMethod);
 }
 
 void MainWindow::open_named_method_after_start_up(const QString& path) {

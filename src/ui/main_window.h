@@ -47,10 +47,13 @@ class MainWindow final : public QMainWindow, public NotifiedWindow, private Sess
     void open_method_window();
     void open_setup_window();
 
+    // A method a second start hands over: it takes the place of an idle Method window (after
+    // its save question when it has changes) or of a still Test window; a running method
+    // stays, and the operator is told why. During an initialisation it opens once that is over.
+    void open_named_method(const QString& path);
     // A method named on the command line: opened as Open would open it (with its
     // preconditions and messages), once the start-up initialisation is over, or at once when
-    // none starts. Also a method a second start hands over.
-    void open_named_method(const QString& path);
+    // none starts.
     void open_named_method_after_start_up(const QString& path);
 
     // The help file in the start-up directory, which View Help shows before the installed
@@ -78,6 +81,10 @@ class MainWindow final : public QMainWindow, public NotifiedWindow, private Sess
     void save_method();
     void save_method_as();
     bool method_open_refused();
+    // The Method window's save question, before the program or the window's method ends; false
+    // when the method is to stay (Cancel, or a save that did not happen).
+    bool method_may_end();
+    void hand_over(const QString& path);
     bool write_method(const std::string& path);
     void after_method_saved();
     void view_help();
@@ -100,6 +107,8 @@ class MainWindow final : public QMainWindow, public NotifiedWindow, private Sess
     int method_normal_height_ = 0;
     int method_expanded_height_ = 0;
     QString named_method_;
+    bool handing_over_ = false;
+    QString pending_hand_over_;
 };
 
 }  // namespace quorvel

@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <utility>
 
 #include "common/numeric_text.h"
 #include "session/system.h"
@@ -99,10 +100,14 @@ void InitWindow::notify(Note note, int) {
 void InitWindow::command(int id) {
     if (id != cmd::Close) return;
     // Closing does not stop a running initialisation; only the first close opens Test.
+    const bool method = std::exchange(state_.method_after_initialisation, false);
     if (state_.test_after_first_initialisation) {
         state_.test_after_first_initialisation = false;
-        ctx_.bridge.post_command(WindowId::Main,
-                                 state_.method_instead_of_test ? cmd::OpenNamedMethod : cmd::Test);
+        ctx_.bridge.post_command(WindowId::Main, method || state_.method_instead_of_test
+                                                     ? cmd::OpenNamedMethod
+                                                     : cmd::Test);
+    } else if (method) {
+        ctx_.bridge.post_command(WindowId::Main, cmd::OpenNamedMethod);
     }
     close();
 }

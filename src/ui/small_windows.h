@@ -54,6 +54,8 @@ struct InitWindowState {
     // A method named on the command line opens instead of the Test window: Open is refused
     // while the start-up initialisation runs, and the two windows exclude each other.
     bool method_instead_of_test = false;
+    // A method handed over during an initialisation opens when it is over.
+    bool method_after_initialisation = false;
 };
 
 class InitWindow final : public QuorvelDialog {

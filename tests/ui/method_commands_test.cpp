@@ -95,16 +95,23 @@ class MethodCommandsTest : public QObject {
         QTest::addColumn<QString>("written");  // the file written there; empty: none
         QTest::addColumn<QString>("shown");    // the start of the message shown, if any
         QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("asked");  // the question asked before the save, if any
         const QString editing = "fyi: Please exit Edit mode before saving";
         // clang-format off
         for (const int id : {cmd::Save, cmd::SaveAs})
-            QTest::addRow("%d while editing", id) << id << "editing" << "" << "" << editing << "three.pmf";
-        QTest::newRow("Save keeps the file")          << cmd::Save   << ""            << ""               << "three.pmf"    << "" << "three.pmf";
+            QTest::addRow("%d while editing", id) << id << "editing" << "" << "" << editing << "three.pmf" << "";
+        QTest::newRow("Save keeps the file")          << cmd::Save   << ""            << ""               << "three.pmf"    << "" << "three.pmf" << "";
         QTest::newRow("Save of a new method asks for a name; full stops in a folder and the name")
-                                                      << cmd::Save   << "new"         << "v1.2/run.2.txt" << "v1.2/run.pmf" << "" << "run.2.txt";
-        QTest::newRow("Save as cancelled")            << cmd::SaveAs << ""            << ""               << ""             << "" << "three.pmf";
+                                                      << cmd::Save   << "new"         << "v1.2/run.2.txt" << "v1.2/run.pmf" << "" << "run.pmf" << "";
+        QTest::newRow("Save as cancelled")            << cmd::SaveAs << ""            << ""               << ""             << "" << "three.pmf" << "";
         QTest::newRow("a failed save is reported and closes nothing")
-            << cmd::SaveAs << "close after" << "taken" << "" << "Error: The method could not be saved to " << "three.pmf";
+            << cmd::SaveAs << "close after" << "taken.pmf" << "" << "Error: The method could not be saved to " << "three.pmf" << "";
+        // The file the dialog confirmed is the one written (a.pmf, a folder here, is another).
+        QTest::newRow("a name ending in .pmf is kept whole")
+                                                      << cmd::SaveAs << ""            << "a.b.pmf"        << "a.b.pmf"      << "" << "a.b.pmf" << "";
+        QTest::newRow("the .pmf a name comes to is asked about")
+            << cmd::SaveAs << "" << "name" << "" << "" << "three.pmf"
+            << "Confirm Save As: name.pmf already exists.\nDo you want to replace it?";
         // clang-format on
     }
     void saves() {
@@ -114,9 +121,12 @@ class MethodCommandsTest : public QObject {
         QFETCH(QString, written);
         QFETCH(QString, shown);
         QFETCH(QString, title);
+        QFETCH(QString, asked);
         UiFixture f;
         QDir folder(f.dir.path());
-        QVERIFY(folder.mkpath("v1.2") && folder.mkpath("taken.pmf"));  // nothing replaces a folder
+        // Nothing replaces a folder.
+        QVERIFY(folder.mkpath("v1.2") && folder.mkpath("taken.pmf") && folder.mkpath("a.pmf"));
+        write_file(folder.filePath("name.pmf"), kHeader);
         const QString original = folder.filePath("three.pmf");
         write_file(original, kThreeSteps);
         const bool is_new = setup == "new";
@@ -151,6 +161,7 @@ class MethodCommandsTest : public QObject {
         if (!shown.isEmpty())
             QVERIFY2(f.presenter.shown[0].startsWith(shown), qPrintable(f.presenter.shown[0]));
         QCOMPARE(QString::fromStdString(f.sys.document.method_title), title);
+        QCOMPARE(f.presenter.asked, asked.isEmpty() ? QStringList{} : QStringList{asked});
         // Nothing here closes the window, not even a failed save that was to close it; nor
         // will a later save.
         QVERIFY(f.open(WindowId::Method));
@@ -202,6 +213,116 @@ class MethodCommandsTest : public QObject {
         QCOMPARE(f.open(WindowId::Method), !test_open);
         QCOMPARE(f.presenter.shown, fyi(test_open ? "Please close the Test window." : ""));
         if (!test_open) QCOMPARE(f.sys.run.step_count.load(), 3);
+    }
+
+    // A method handed over by a second start takes the place of what is open, or the operator
+    // is told why not; during an initialisation it waits for its end.
+    void handOver_data() {
+        QTest::addColumn<QString>("before");  // what is open when b.pmf comes
+        QTest::addColumn<Answer>("answer");   // to the save question
+        QTest::addColumn<QString>("title");   // of the Method window afterwards
+        QTest::addColumn<QStringList>("shown");
+        const QStringList none;
+        // clang-format off
+        QTest::newRow("an idle method")              << "method"          << Answer::Cancel << "b.pmf" << none;
+        QTest::newRow("changes kept by Cancel")      << "method modified" << Answer::Cancel << "a.pmf" << none;
+        QTest::newRow("changes given up by No")      << "method modified" << Answer::No     << "b.pmf" << none;
+        QTest::newRow("a running method")            << "method running"  << Answer::Cancel << "a.pmf"
+            << QStringList{"!: Please reset the running method first"};
+        QTest::newRow("a still Test window")         << "test"            << Answer::Cancel << "b.pmf" << none;
+        QTest::newRow("a Test window that moves")    << "test moving"     << Answer::Cancel << ""      << fyi("Please close the Test window.");
+        QTest::newRow("after the initialisation")    << "initialising"    << Answer::Cancel << "b.pmf" << none;
+        // clang-format on
+    }
+    void handOver() {
+        QFETCH(QString, before);
+        QFETCH(Answer, answer);
+        QFETCH(QString, title);
+        QFETCH(QStringList, shown);
+        UiFixture f;
+        for (const char* name : {"a.pmf", "b.pmf"}) write_file(f.dir.filePath(name), kThreeSteps);
+        if (before.startsWith("method")) {
+            f.dialog_answers << f.dir.filePath("a.pmf");
+            f.main->command(cmd::Open);
+        } else if (before.startsWith("test")) {
+            f.main->open_test_window();
+        } else {
+            f.main->notify(Note::StartInit, 0);
+        }
+        f.settle();
+        f.sys.document.method_modified = before == "method modified";
+        if (before == "method running") set_run_mode(f.sys, MethodRunMode::Active);
+        f.sys.comm.pump_moving = before == "test moving";
+        f.presenter.answer = answer;
+
+        f.main->open_named_method(f.dir.filePath("b.pmf"));
+        if (before == "initialising") {
+            QVERIFY(!f.open(WindowId::Method));
+            f.finish_initialisation();
+        }
+        f.settle();
+        QCOMPARE(f.presenter.shown, shown);
+        QCOMPARE(f.presenter.asked.size(), before == "method modified" ? 1 : 0);
+        QuorvelDialog* m = method_window(f);
+        QCOMPARE(m ? m->windowTitle() : QString(), title);
+        QCOMPARE(f.open(WindowId::Test), before == "test moving");
+    }
+
+    // Requests that come while the operator reads about one are folded into one box.
+    void aBurstOfHandOversShowsOneMessage() {
+        UiFixture f;
+        write_file(f.dir.filePath("a.pmf"), kThreeSteps);
+        f.dialog_answers << f.dir.filePath("a.pmf");
+        f.main->command(cmd::Open);
+        f.settle();
+        set_run_mode(f.sys, MethodRunMode::Active);
+        const QString b = f.dir.filePath("b.pmf");
+        f.presenter.while_shown = [&] {
+            for (int i = 0; i < 300; ++i) f.main->open_named_method(b);
+        };
+        f.main->open_named_method(b);
+        QCOMPARE(f.presenter.shown, QStringList{"!: Please reset the running method first"});
+    }
+
+    // Quit with changes in the Method window asks first; Cancel, or a save that does not
+    // happen, keeps the program running.
+    void quitAsksAboutChanges_data() {
+        QTest::addColumn<bool>("titled");  // the method has a file
+        QTest::addColumn<bool>("modified");
+        QTest::addColumn<Answer>("answer");
+        QTest::addColumn<bool>("ends");
+        QTest::addColumn<bool>("saved");
+        // clang-format off
+        QTest::newRow("nothing changed")             << true  << false << Answer::Cancel << true  << false;
+        QTest::newRow("Cancel")                      << true  << true  << Answer::Cancel << false << false;
+        QTest::newRow("No")                          << true  << true  << Answer::No     << true  << false;
+        QTest::newRow("Yes saves")                   << true  << true  << Answer::Yes    << true  << true;
+        QTest::newRow("Yes, then no name is chosen") << false << true  << Answer::Yes    << false << false;
+        // clang-format on
+    }
+    void quitAsksAboutChanges() {
+        QFETCH(bool, titled);
+        QFETCH(bool, modified);
+        QFETCH(Answer, answer);
+        QFETCH(bool, ends);
+        QFETCH(bool, saved);
+        UiFixture f;
+        const QString path = f.dir.filePath("a.pmf");
+        write_file(path, kThreeSteps);
+        if (titled) f.dialog_answers << path;
+        f.main->command(titled ? cmd::Open : cmd::New);
+        f.settle();
+        if (!titled) method_window(f)->command(4100);  // End Edit
+        f.sys.method_table[0] = {"Dispense", "1", "60", "0", "false"};
+        f.sys.run.step_count = 1;
+        f.sys.document.method_modified = modified;
+        f.presenter.answer = answer;
+
+        f.main->command(cmd::Quit);
+        f.settle();
+        QCOMPARE(f.presenter.asked.size(), modified ? 1 : 0);
+        QCOMPARE(f.main->shut_down_done(), ends);
+        QCOMPARE(read_file(path).contains("Dispense|1|"), saved);
     }
 };
 

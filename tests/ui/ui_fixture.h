@@ -12,6 +12,7 @@
 #include <QTest>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "comm/memory_port.h"
@@ -35,6 +36,8 @@ class RecordingPresenter final : public MessagePresenter {
   public:
     void message(QWidget*, const QString& text, const QString& caption, const QString&) override {
         shown << caption + ": " + text;
+        // What happens while the box is up (its event loop delivers other requests).
+        if (while_shown) std::exchange(while_shown, {})();
     }
     Answer question(QWidget*, const QString& text, const QString& caption) override {
         asked << caption + ": " + text;
@@ -44,6 +47,7 @@ class RecordingPresenter final : public MessagePresenter {
     // Every question asked, as "caption: text", and the answer each one gets.
     QStringList asked;
     Answer answer = Answer::Cancel;
+    std::function<void()> while_shown;  // once, during the next message
 };
 
 // The messages expected from one step: none, or this one with the caption "fyi".

@@ -156,6 +156,8 @@ TEST(MethodFileName, SaveAsForcesTheExtensionOnTheFileNameOnly) {
         {"/data/run", "/data/run.pmf"},
         {"/data/run.pmf", "/data/run.pmf"},
         {"/data/run.2.txt", "/data/run.pmf"},
+        {"/data/a.b.pmf", "/data/a.b.pmf"},  // confirmed as it is: a.pmf is another method
+        {"/data/.pmf", "/data/.pmf"},
         {"/data/v1.2/run", "/data/v1.2/run.pmf"},
         {"/data/v1.2/run.old", "/data/v1.2/run.pmf"},
         {"run", "run.pmf"},

@@ -16,6 +16,8 @@
 
 #include "comm/comm_thread.h"
 #include "fake_ports.h"
+#include "method/method_file.h"
+#include "method/recovery_copy.h"
 #include "recording_listener.h"
 #include "session/process_guard.h"
 #include "session/system_pass.h"
@@ -252,6 +254,37 @@ TEST_F(SessionTest, ShutDownStopsThePumpFirstAndRunsOnce) {
 
     EXPECT_FALSE(s.shut_down().ran);
     EXPECT_EQ(timeline_.events().size(), 4u) << "the second shutdown does nothing";
+}
+
+// An ending that could not ask keeps a method still marked as changed as an ordinary method
+// file in the state folder, and the next start is told where, once.
+TEST_F(SessionTest, UnsavedMethodEditsOutliveTheShutdown) {
+    const struct {
+        bool modified;
+        int rows;
+        bool kept;
+    } cases[] = {{true, 2, true}, {false, 2, false}, {true, 0, false}};
+    const fs::path state = dir_ / "state" / "quorvel";
+    for (const auto& k : cases) {
+        SCOPED_TRACE(std::to_string(k.modified) + " " + std::to_string(k.rows));
+        Session& s = make_session({.sleep_ms = 5, .state_folder = state});
+        System& sys = s.sys();
+        sys.method_table[0] = {"Dispense", "1", "60", "0", "false"};
+        sys.method_table[1] = {"Multi Valve", "2", "CW", "0", "false"};
+        sys.run.step_count = k.rows;
+        sys.document.method_title = "rinse.pmf";
+        sys.document.method_modified = k.modified;
+        const ShutdownResult r = s.shut_down();
+        EXPECT_EQ(r.recovery_path.empty(), !k.kept) << r.recovery_error;
+        const auto noted = take_recovery_notes(state);
+        EXPECT_EQ(noted, k.kept ? std::vector<fs::path>{r.recovery_path} : std::vector<fs::path>{});
+        EXPECT_TRUE(take_recovery_notes(state).empty()) << "told once";
+        if (!k.kept) continue;
+        EXPECT_TRUE(fs::path(r.recovery_path).filename().string().starts_with("rinse-unsaved-"));
+        MethodTable back{};
+        EXPECT_EQ(read_method_file(back, r.recovery_path), 2);
+        EXPECT_EQ(back[1], sys.method_table[1]);
+    }
 }
 
 TEST_F(SessionTest, AFailedSettingsSaveIsReportedAndTheShutdownFinishes) {
