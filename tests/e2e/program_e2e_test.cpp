@@ -147,7 +147,8 @@ TEST_F(ProgramE2e, LosingTheDisplayStopsThePump) {
         << read_setup();
 }
 
-TEST_F(ProgramE2e, APortThatCannotBeOpenedIsLeftOutOfSetup) {
+// An adapter unplugged for one start is still the valve's port at the next.
+TEST_F(ProgramE2e, APortThatCannotBeOpenedStaysInSetup) {
     write_setup("com_pump=1\r\ncom_valve=2\r\n");
     auto program = start((dir_ / "no-such-device").string());
     ASSERT_TRUE(program->started());
@@ -158,8 +159,7 @@ TEST_F(ProgramE2e, APortThatCannotBeOpenedIsLeftOutOfSetup) {
     program->signal(SIGTERM);
     ASSERT_EQ(program->wait_exit(std::chrono::seconds(30)), 0);
     const std::string setup = read_setup();
-    EXPECT_EQ(setup.rfind("com_pump=1\r\ngearbox=", 0), 0u) << setup;
-    EXPECT_EQ(setup.find("com_valve"), std::string::npos) << setup;
+    EXPECT_EQ(setup.rfind("com_pump=1\r\ncom_valve=2\r\ngearbox=", 0), 0u) << setup;
 }
 
 // The command line's own answers: printed, and the program ends at once. It opens no window
