@@ -20,12 +20,14 @@ struct AtomicWriteOptions {
 };
 
 // True when the new contents are in place. A symbolic link (or a chain of them) is followed
-// and the file it names is replaced, a dangling one creating it; the links stay. The file
-// keeps its mode (and its owner and group where the caller may set them); a new file gets
-// 0666 less the umask. Refused, with the old file untouched and nothing left behind: a file
-// the caller may not write, and anything that is not a regular file. When the folder refuses
-// a new file but the file itself is writable, it is rewritten in place (not atomically).
-// On failure *error holds a reason an operator can read.
+// and the file it names is replaced, a dangling one creating it; the links stay. In a
+// sticky world-writable folder (/tmp) only a link of the user's own or of the folder's
+// owner is followed; the save fails on any other. The file keeps its mode (and its owner
+// and group where the caller may set them); a new file gets 0666 less the umask. Refused,
+// with the old file untouched and nothing left behind: a file the caller may not write, and
+// anything that is not a regular file. When the folder refuses a new file but the file
+// itself is writable, it is rewritten in place (not atomically). On failure *error holds a
+// reason an operator can read.
 bool write_file_atomically(const std::filesystem::path& target, std::string_view contents,
                            std::string* error = nullptr);
 bool write_file_atomically(const std::filesystem::path& target, std::string_view contents,
