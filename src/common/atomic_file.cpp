@@ -257,14 +257,30 @@ bool write_file_atomically(const std::filesystem::path& target, std::string_view
 }
 
 FileReadEnd read_regular_file(const std::filesystem::path& path, std::size_t max_bytes,
-                              const std::function<bool(std::string_view)>& consume) {
+                              const std::function<bool(std::string_view)>& consume,
+                              std::string* reason) {
+    auto refuse = [reason](FileReadEnd end, std::string why) {
+        if (reason) *reason = std::move(why);
+        return end;
+    };
+    auto unopenable = [&](const struct stat* st) {
+        if (st == nullptr) return refuse(FileReadEnd::Unopenable, std::strerror(errno));
+        return refuse(FileReadEnd::Unopenable,
+                      S_ISDIR(st->st_mode) ? "it is a folder" : "it is not a regular file");
+    };
+    auto too_large = [&] {
+        return refuse(FileReadEnd::TooLarge,
+                      "it is larger than " + std::to_string(max_bytes) + " bytes");
+    };
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return FileReadEnd::Unopenable;
+    if (::stat(path.c_str(), &st) != 0) return unopenable(nullptr);
+    if (!S_ISREG(st.st_mode)) return unopenable(&st);
     const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!fd) return FileReadEnd::Unopenable;
+    if (!fd) return unopenable(nullptr);
     // The name may have been given to a FIFO or device since it was looked at.
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return FileReadEnd::Unopenable;
-    if (static_cast<std::uintmax_t>(st.st_size) > max_bytes) return FileReadEnd::TooLarge;
+    if (::fstat(fd.get(), &st) != 0) return unopenable(nullptr);
+    if (!S_ISREG(st.st_mode)) return unopenable(&st);
+    if (static_cast<std::uintmax_t>(st.st_size) > max_bytes) return too_large();
     std::array<char, kReadChunk> buf;
     std::size_t total = 0;
     for (;;) {
@@ -273,7 +289,7 @@ FileReadEnd read_regular_file(const std::filesystem::path& path, std::size_t max
         if (n <= 0) return FileReadEnd::Ended;
         // A file that grows while it is read, or a /proc file that reports no size.
         total += static_cast<std::size_t>(n);
-        if (total > max_bytes) return FileReadEnd::TooLarge;
+        if (total > max_bytes) return too_large();
         if (!consume(std::string_view(buf.data(), static_cast<std::size_t>(n)))) {
             return FileReadEnd::Stopped;
         }

@@ -42,8 +42,10 @@ enum class FileReadEnd {
 
 // Hands a regular file to `consume` in pieces of a few kilobytes until it returns false or
 // the file ends. A FIFO, device, directory or socket is refused before it is opened, so
-// nothing blocks and no device sees an open.
+// nothing blocks and no device sees an open. For Unopenable and TooLarge, *reason says why
+// in words that follow "this file: " ("it is a folder").
 FileReadEnd read_regular_file(const std::filesystem::path& path, std::size_t max_bytes,
-                              const std::function<bool(std::string_view)>& consume);
+                              const std::function<bool(std::string_view)>& consume,
+                              std::string* reason = nullptr);
 
 }  // namespace quorvel

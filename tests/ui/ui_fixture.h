@@ -30,17 +30,20 @@
 
 namespace quorvel::uitest {
 
-// Every message shown, as "caption: text".
+// Every message shown, as "caption: text", and the detail under each.
 class RecordingPresenter final : public MessagePresenter {
   public:
-    void message(QWidget*, const QString& text, const QString& caption, const QString&) override {
+    void message(QWidget*, const QString& text, const QString& caption,
+                 const QString& detail) override {
         shown << caption + ": " + text;
+        details << detail;
     }
     Answer question(QWidget*, const QString& text, const QString& caption) override {
         asked << caption + ": " + text;
         return answer;
     }
     QStringList shown;
+    QStringList details;
     // Every question asked, as "caption: text", and the answer each one gets.
     QStringList asked;
     Answer answer = Answer::Cancel;
