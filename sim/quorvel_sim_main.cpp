@@ -46,7 +46,8 @@ void print_usage(std::FILE* to) {
         "  --pump-hangs-up-mid-move\n"
         "                   the pump's pseudo-terminal is closed halfway through a move,\n"
         "                   no sooner than 0.2 s after its start\n"
-        "  --help           show this text\n",
+        "  --help           show this text\n"
+        "  --version        show the version\n",
         to);
 }
 
@@ -101,10 +102,19 @@ std::optional<int> parse_time_scale(int argc, char** argv, int& i, Options& opt)
 
 // Reads the command line into opt; an exit status when the program is to end at once.
 std::optional<int> parse_options(int argc, char** argv, Options& opt) {
+    bool options_done = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
+        if (!options_done && arg == "--") {
+            options_done = true;
+        } else if (options_done || !arg.starts_with("-")) {
+            // Nothing but options: it reads no file.
+            return usage_error("unexpected argument '" + std::string(arg) + "'");
+        } else if (arg == "--help" || arg == "-h") {
             print_usage(stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::puts("quorvel-sim " QUORVEL_VERSION);
             return 0;
         } else if (arg == "--pump-silent") {
             opt.pump_silent = true;

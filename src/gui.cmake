@@ -26,9 +26,10 @@ add_library(quorvel_gui STATIC
 set_target_properties(quorvel_gui PROPERTIES AUTOMOC ON AUTORCC ON)
 target_link_libraries(quorvel_gui PUBLIC quorvel_core Qt6::Widgets)
 
-# The program's plumbing below its windows: one copy per user, ending signals. Qt's core
-# module only: nothing here draws.
+# The program's plumbing below its windows: one copy per user, ending signals, the display
+# looked for. Qt's core module only: nothing here draws.
 add_library(quorvel_app STATIC
+  app/display_check.cpp
   app/signal_watcher.cpp
   app/single_instance.cpp
 )

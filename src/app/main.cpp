@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/display_check.h"
 #include "app/signal_watcher.h"
 #include "app/single_instance.h"
 #include "comm/serial_port.h"
@@ -33,6 +34,7 @@ constexpr const char* kUsage =
     "usage: quorvel [--simulate] [METHOD.pmf]\n"
     "  --simulate  run against a simulated pump on COM1 and valve on COM2\n"
     "  METHOD.pmf  open this method file (in the copy already running, if there is one)\n"
+    "  --          the options end here (for a file name that begins with -)\n"
     "  --help      show this text\n"
     "  --version   show the version\n";
 
@@ -44,9 +46,19 @@ struct Arguments {
 
 // The exit code when the command line ends the program here: help, version or a mistake.
 std::optional<int> parse_arguments(int argc, char** argv, Arguments& args) {
+    bool options_done = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
-        if (arg == "--simulate") {
+        const bool option = !options_done && arg.starts_with("-") && arg != "-";
+        if (!option) {
+            if (!args.method_file.empty()) {
+                std::fprintf(stderr, "quorvel: only one method file can be opened\n%s", kUsage);
+                return 2;
+            }
+            args.method_file = argv[i];
+        } else if (arg == "--") {
+            options_done = true;  // a method file whose name begins with "-" follows
+        } else if (arg == "--simulate") {
             args.simulate = true;
         } else if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
@@ -54,13 +66,8 @@ std::optional<int> parse_arguments(int argc, char** argv, Arguments& args) {
         } else if (arg == "--version") {
             std::puts("quorvel " QUORVEL_VERSION);
             return 0;
-        } else if (arg.starts_with("-") && arg != "-") {
-            std::fprintf(stderr, "quorvel: unknown option '%s'\n%s", argv[i], kUsage);
-            return 2;
-        } else if (args.method_file.empty()) {
-            args.method_file = argv[i];
         } else {
-            std::fprintf(stderr, "quorvel: only one method file can be opened\n%s", kUsage);
+            std::fprintf(stderr, "quorvel: unknown option '%s'\n%s", argv[i], kUsage);
             return 2;
         }
     }
@@ -155,6 +162,14 @@ int main(int argc, char** argv) {
     using namespace quorvel;
     Arguments args;
     if (const std::optional<int> rc = parse_arguments(argc, argv, args)) return *rc;
+    // Without a display the toolkit would abort with a message of its own.
+    if (const std::string why = display_problem(); !why.empty()) {
+        std::fprintf(stderr,
+                     "quorvel: cannot open the display: %s\n"
+                     "To run a method without windows, use quorvel-run (see quorvel-run --help).\n",
+                     why.c_str());
+        return 1;
+    }
 
     QuorvelApplication app(argc, argv);
     QApplication::setApplicationName("quorvel");

@@ -24,6 +24,8 @@ constexpr int kMaxLinkHops = 40;    // the kernel's own limit for a path
 constexpr int kNameAttempts = 100;  // unique names that may collide before giving up
 constexpr std::size_t kReadChunk = 16384;
 constexpr const char* kNotRegular = "Not a regular file";
+// Not an errno: a link that the kernel's protected-symlink rule would not follow.
+constexpr int kSharedLink = -2;
 
 bool write_all(int fd, std::string_view data) {
     while (!data.empty()) {
@@ -43,12 +45,28 @@ bool write_all(int fd, std::string_view data) {
 
 // The file that is finally replaced, after the links that lead to it.
 struct Target {
-    fs::path path;
+    fs::path path;  // for kSharedLink: the link that is not followed
     bool exists = false;
     struct stat st {};
 };
 
-// 0, or the errno that makes the path unusable.
+fs::path folder_of(const fs::path& p) {
+    return p.has_parent_path() ? p.parent_path() : fs::path(".");
+}
+
+// The rule of fs.protected_symlinks: in a sticky world-writable folder such as /tmp, a
+// link is followed only when it is the user's own or the folder owner's, so that another
+// user cannot plant one that points a save at the user's files. The program follows links
+// itself, so the kernel's check never sees them.
+bool may_follow(const fs::path& link, const struct stat& link_st) {
+    struct stat folder {};
+    if (::stat(folder_of(link).c_str(), &folder) != 0) return false;
+    constexpr mode_t kShared = S_ISVTX | S_IWOTH;
+    return (folder.st_mode & kShared) != kShared || link_st.st_uid == ::geteuid() ||
+           link_st.st_uid == folder.st_uid;
+}
+
+// 0, kSharedLink, or the errno that makes the path unusable.
 int resolve(fs::path p, Target& t) {
     for (int hops = 0;; ++hops) {
         if (::lstat(p.c_str(), &t.st) != 0) {
@@ -57,11 +75,12 @@ int resolve(fs::path p, Target& t) {
             t.exists = false;
             return 0;
         }
+        t.path = p;
         if (!S_ISLNK(t.st.st_mode)) {
-            t.path = p;
             t.exists = true;
             return 0;
         }
+        if (!may_follow(p, t.st)) return kSharedLink;
         if (hops == kMaxLinkHops) return ELOOP;
         std::array<char, PATH_MAX> buf;
         const ssize_t n = ::readlink(p.c_str(), buf.data(), buf.size());
@@ -175,6 +194,13 @@ int write_in_place(const fs::path& path, std::string_view contents) {
     return 0;
 }
 
+std::string shared_link_reason(const fs::path& link) {
+    std::error_code ec;
+    const fs::path folder = link.has_parent_path() ? link.parent_path() : fs::current_path(ec);
+    return link.filename().string() + " is a link in a shared folder (" + folder.string() +
+           ") owned by another user; it is not followed";
+}
+
 bool folder_refused(int err) {
     return err == EACCES || err == EPERM || err == EROFS;
 }
@@ -188,11 +214,14 @@ bool write_file_atomically(const std::filesystem::path& target, std::string_view
 
 bool write_file_atomically(const std::filesystem::path& target, std::string_view contents,
                            std::string* error, const AtomicWriteOptions& options) {
-    auto fail = [error](int err) {
-        if (error) *error = err < 0 ? kNotRegular : std::strerror(err);
+    Target t;
+    auto fail = [error, &t](int err) {
+        if (error)
+            *error = err == kSharedLink ? shared_link_reason(t.path)
+                     : err < 0          ? kNotRegular
+                                        : std::strerror(err);
         return false;
     };
-    Target t;
     if (const int err = resolve(target, t)) return fail(err);
     if (t.exists && S_ISDIR(t.st.st_mode)) return fail(EISDIR);
     // Renaming over a FIFO or device would swap a special file for a plain one.
@@ -228,14 +257,30 @@ bool write_file_atomically(const std::filesystem::path& target, std::string_view
 }
 
 FileReadEnd read_regular_file(const std::filesystem::path& path, std::size_t max_bytes,
-                              const std::function<bool(std::string_view)>& consume) {
+                              const std::function<bool(std::string_view)>& consume,
+                              std::string* reason) {
+    auto refuse = [reason](FileReadEnd end, std::string why) {
+        if (reason) *reason = std::move(why);
+        return end;
+    };
+    auto unopenable = [&](const struct stat* st) {
+        if (st == nullptr) return refuse(FileReadEnd::Unopenable, std::strerror(errno));
+        return refuse(FileReadEnd::Unopenable,
+                      S_ISDIR(st->st_mode) ? "it is a folder" : "it is not a regular file");
+    };
+    auto too_large = [&] {
+        return refuse(FileReadEnd::TooLarge,
+                      "it is larger than " + std::to_string(max_bytes) + " bytes");
+    };
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return FileReadEnd::Unopenable;
+    if (::stat(path.c_str(), &st) != 0) return unopenable(nullptr);
+    if (!S_ISREG(st.st_mode)) return unopenable(&st);
     const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!fd) return FileReadEnd::Unopenable;
+    if (!fd) return unopenable(nullptr);
     // The name may have been given to a FIFO or device since it was looked at.
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return FileReadEnd::Unopenable;
-    if (static_cast<std::uintmax_t>(st.st_size) > max_bytes) return FileReadEnd::TooLarge;
+    if (::fstat(fd.get(), &st) != 0) return unopenable(nullptr);
+    if (!S_ISREG(st.st_mode)) return unopenable(&st);
+    if (static_cast<std::uintmax_t>(st.st_size) > max_bytes) return too_large();
     std::array<char, kReadChunk> buf;
     std::size_t total = 0;
     for (;;) {
@@ -244,7 +289,7 @@ FileReadEnd read_regular_file(const std::filesystem::path& path, std::size_t max
         if (n <= 0) return FileReadEnd::Ended;
         // A file that grows while it is read, or a /proc file that reports no size.
         total += static_cast<std::size_t>(n);
-        if (total > max_bytes) return FileReadEnd::TooLarge;
+        if (total > max_bytes) return too_large();
         if (!consume(std::string_view(buf.data(), static_cast<std::size_t>(n)))) {
             return FileReadEnd::Stopped;
         }

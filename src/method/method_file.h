@@ -42,17 +42,23 @@ class MethodTextParser {
     bool feed(std::string_view bytes);
     // The result for a text that ends here (an unterminated last line is dropped).
     int rows() const { return refused_ ? 0 : rows_; }
+    // Why rows() is 0, for the operator ("line 3 has an empty text"); empty when it is not.
+    std::string reason() const;
 
   private:
     MethodTable& t_;
     std::string line_;
+    std::string reason_;
     int rows_ = 0;
+    int line_number_ = 1;
+    bool after_cr_ = false;
     bool refused_ = false;
 };
 
 // A file that is not a regular file, or is larger than kMethodFileMaxBytes, gives 0 without
-// being read.
+// being read. When the result is 0, *reason says why in words that follow "this file: ".
 inline constexpr std::size_t kMethodFileMaxBytes = 1 << 20;  // a full method is about 10 kB
-int read_method_file(MethodTable& t, const std::filesystem::path& path);
+int read_method_file(MethodTable& t, const std::filesystem::path& path,
+                     std::string* reason = nullptr);
 
 }  // namespace quorvel

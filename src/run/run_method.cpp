@@ -261,9 +261,10 @@ int shut_down(Session& session, int status) {
 
 int run_method(const RunOptions& o) {
     MethodTable table{};
-    const int rows = read_method_file(table, o.method_path);
+    std::string reason;
+    const int rows = read_method_file(table, o.method_path, &reason);
     if (rows <= 0) {
-        say(o.method_path + ": There was a problem with this file");
+        say(o.method_path + ": There was a problem with this file: " + reason);
         return kExitUsage;
     }
     if (o.list) return list_method(table, rows, o.json);

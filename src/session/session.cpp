@@ -63,6 +63,8 @@ bool Session::start_up(SessionHooks& hooks) {
         s.com_valve = 2;
     }
     sys_.set_settings(s);
+    configured_pump_.store(s.com_pump);
+    configured_valve_.store(s.com_valve);
     compute_calibration(sys_.config, s.enable_pump_ul);
 
     open_configured_ports(hooks);
@@ -82,13 +84,13 @@ bool Session::start_up(SessionHooks& hooks) {
 
 void Session::open_configured_ports(SessionHooks& hooks) {
     for (const DeviceRole role : {DeviceRole::Pump, DeviceRole::Valve}) {
-        const bool pump = role == DeviceRole::Pump;
-        (pump ? pump_attempted_ : valve_attempted_) = true;
-        int PumpSettings::*field = pump ? &PumpSettings::com_pump : &PumpSettings::com_valve;
+        int PumpSettings::*field =
+            role == DeviceRole::Pump ? &PumpSettings::com_pump : &PumpSettings::com_valve;
         const int index = sys_.settings().*field;
         if (index == 0) continue;
         const PortOpenResult r = open_port(role, index);
         if (r.opened) continue;
+        // The settings hold what is open; the configured port stays for the next start.
         sys_.update_config([&](PumpSettings& st, PumpCalibration&) { st.*field = 0; });
         hooks.port_failed(role, r.device, r.reason);
         if (hooks.quit_requested()) return;
@@ -118,12 +120,17 @@ PortOpenResult Session::open_port(DeviceRole role, int index) {
         give_up_pump_port();
     }
     close_port(l);
+    (role == DeviceRole::Pump ? configured_pump_ : configured_valve_).store(index);
     if (index == 0) return r;
     r.device = ports_.device_name(index);
     auto port = ports_.open(index, &r.reason);
     r.opened = port != nullptr;
     if (port) replace_port(l, std::move(port));
     return r;
+}
+
+int Session::configured_port(DeviceRole role) const {
+    return (role == DeviceRole::Pump ? configured_pump_ : configured_valve_).load();
 }
 
 void Session::wake_pump() {
@@ -195,15 +202,14 @@ ShutdownResult Session::shut_down() {
     sys_.listener().shutting_down();
     thread_.stop();
     if (have_startup_directory_) {
-        const PumpSettings s = sys_.settings();
-        // A port is written only when it is open; one the start-up never came to keeps
-        // its configured number.
-        const bool pump = c.pump.has_port.load() || (!pump_attempted_ && s.com_pump != 0);
-        const bool valve = c.valve.has_port.load() || (!valve_attempted_ && s.com_valve != 0);
+        PumpSettings s = sys_.settings();
+        s.com_pump = configured_port(DeviceRole::Pump);
+        s.com_valve = configured_port(DeviceRole::Valve);
         const std::filesystem::path path =
             std::filesystem::path(sys_.startup_directory) / kSetupFileName;
         result.settings_path = path.string();
-        result.settings_saved = write_setup_file(s, path, pump, valve, &result.settings_error);
+        result.settings_saved =
+            write_setup_file(s, path, s.com_pump != 0, s.com_valve != 0, &result.settings_error);
     } else {
         result.settings_saved = true;  // nowhere to save, and the operator was told so
     }

@@ -5,6 +5,7 @@
 // happens; the windows are one front end of it, quorvel-run another. Main thread (the
 // thread that made it), except where a member says otherwise.
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -36,7 +37,8 @@ struct SessionOptions {
 class SessionHooks {
   public:
     virtual ~SessionHooks() = default;
-    // A configured port could not be opened; its number is already 0.
+    // A configured port could not be opened; its number in the settings is already 0 (the
+    // configured port stays for setup.txt).
     virtual void port_failed(DeviceRole, const std::string& /*device*/,
                              const std::string& /*reason*/) {}
     // Anything else the operator must know ("the folder ... no longer exists").
@@ -91,8 +93,12 @@ class Session {
     // commands waiting for the device stay queued, its reply state starts afresh. An old
     // pump port hears the escape byte first (its controller may be moving), and the motion
     // lines meant for it are dropped. On a failure the role has no port (its number in the
-    // settings is the caller's business).
+    // settings is the caller's business). `index` becomes the role's configured port.
     PortOpenResult open_port(DeviceRole role, int index);
+
+    // The port setup.txt names for the role (0: none): the last one chosen, opened or not,
+    // so that a device absent for one run is found again at the next. Any thread.
+    int configured_port(DeviceRole role) const;
 
     // Why the role's port may not be changed now (the running method or a move uses the
     // device), or empty when it may.
@@ -127,10 +133,8 @@ class Session {
     SessionOptions options_;
     SystemPass pass_;
     CommThread thread_;
-    // Ports the start-up never came to (a quit during a start-up message) keep their
-    // number in setup.txt.
-    bool pump_attempted_ = false;
-    bool valve_attempted_ = false;
+    std::atomic<int> configured_pump_{0};
+    std::atomic<int> configured_valve_{0};
     bool have_startup_directory_ = false;
     mutable std::mutex shutdown_mutex_;
     bool shut_down_ = false;

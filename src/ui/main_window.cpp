@@ -270,12 +270,14 @@ void MainWindow::load_method(const QString& path) {
     MethodDocument& doc = ctx_.sys.document;
     doc.method_path = path.toStdString();
     doc.method_title = QFileInfo(path).fileName().toStdString();
-    const int rows = read_method_file(ctx_.sys.method_table, doc.method_path);
+    std::string reason;
+    const int rows = read_method_file(ctx_.sys.method_table, doc.method_path, &reason);
     ctx_.sys.run.step_count = rows;
     if (rows > 0) {
         open_method_window();
     } else {
-        ctx_.presenter.message(this, "There was a problem with this file", "fyi");
+        ctx_.presenter.message(this, "There was a problem with this file", "fyi",
+                               QString::fromStdString(reason));
     }
 }
 

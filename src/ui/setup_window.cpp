@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QRadioButton>
 #include <array>
+#include <utility>
 
 #include "comm/pump_commands.h"
 #include "common/numeric_text.h"
@@ -68,8 +69,8 @@ SetupWindow::SetupWindow(AppContext& ctx, QWidget* owner)
     add_group("Gearbox", 216, 3, 90, 32);
     add_group("Backlash", 216, 42, 90, 46);
 
-    pump_ports_ = add_port_group(setup_ctl::PumpPortNone, 15);
-    valve_ports_ = add_port_group(setup_ctl::ValvePortNone, 69);
+    pump_ports_ = add_port_group(setup_ctl::PumpPortNone, 15, pump_none_chosen_);
+    valve_ports_ = add_port_group(setup_ctl::ValvePortNone, 69, valve_none_chosen_);
     build_pump();
     build_gearbox_and_backlash();
     add_button(setup_ctl::Apply, "Apply", 100, 86, 44, 14);
@@ -84,7 +85,7 @@ SetupWindow::SetupWindow(AppContext& ctx, QWidget* owner)
             [this] { show_ul_per_rev(pump_size_->currentIndex()); });
 }
 
-QButtonGroup* SetupWindow::add_port_group(int none_id, int x) {
+QButtonGroup* SetupWindow::add_port_group(int none_id, int x, bool& none_chosen) {
     auto* g = new QButtonGroup(this);
     const char* names[] = {"None", "Com 1", "Com 2", "Com 3", "Com 4"};
     for (int i = 0; i <= 4; ++i) {
@@ -92,6 +93,8 @@ QButtonGroup* SetupWindow::add_port_group(int none_id, int x) {
         place(b, none_id + i, x, 14 + 12 * i, 34, 12);
         g->addButton(b, none_id + i);
     }
+    connect(g, &QButtonGroup::idClicked, this,
+            [&none_chosen, none_id](int id) { none_chosen = id == none_id; });
     return g;
 }
 
@@ -222,14 +225,15 @@ bool SetupWindow::apply_ports() {
         int none_id;
         int PumpSettings::*field;
         const char* failure;
+        bool& none_chosen;
         int selected = 0;
         bool changed = false;
     };
     std::array<Role, 2> roles{{
         {DeviceRole::Pump, pump_ports_, setup_ctl::PumpPortNone, &PumpSettings::com_pump,
-         "Cannot open pump port."},
+         "Cannot open pump port.", pump_none_chosen_},
         {DeviceRole::Valve, valve_ports_, setup_ctl::ValvePortNone, &PumpSettings::com_valve,
-         "Cannot open valve port."},
+         "Cannot open valve port.", valve_none_chosen_},
     }};
     auto set_index = [this](const Role& r, int index) {
         ctx_.sys.update_config([&](PumpSettings& s, PumpCalibration&) { s.*r.field = index; });
@@ -241,6 +245,12 @@ bool SetupWindow::apply_ports() {
         r.selected = selected_port(r.group, r.none_id);
         const int current = ctx_.sys.settings().*r.field;
         r.changed = r.selected != current;
+        // A configured port that did not open shows as None; only None clicked here takes
+        // it out of setup.txt, not an Apply made for anything else.
+        const bool none_chosen = std::exchange(r.none_chosen, false);
+        if (!r.changed && r.selected == 0 && none_chosen &&
+            ctx_.session.configured_port(r.role) != 0)
+            ctx_.session.open_port(r.role, 0);
         if (!r.changed) continue;
         // A device in use keeps its port: a run would wait for ever for the old one.
         const std::string refusal = ctx_.session.port_change_refusal(r.role);

@@ -33,7 +33,7 @@ class SetupWindow final : public QuorvelDialog {
     void command(int id) override;
 
   private:
-    QButtonGroup* add_port_group(int none_id, int x);
+    QButtonGroup* add_port_group(int none_id, int x, bool& none_chosen);
     void build_pump();
     void build_gearbox_and_backlash();
     // The settings as they stand, into the controls.
@@ -48,6 +48,10 @@ class SetupWindow final : public QuorvelDialog {
 
     QButtonGroup* pump_ports_;
     QButtonGroup* valve_ports_;
+    // "None" clicked since the last Apply: also a choice when None already shows, for a
+    // configured port that is not open.
+    bool pump_none_chosen_ = false;
+    bool valve_none_chosen_ = false;
     QComboBox* gearbox_;
     QComboBox* pump_size_;
     QLineEdit* ul_per_rev_;

@@ -166,7 +166,8 @@ class QuorvelRunE2e : public ::testing::Test {
         return (dir_ / name).string();
     }
     std::unique_ptr<RunningProgram> start(const std::vector<std::string>& args,
-                                          const std::map<std::string, std::string>& extra = {}) {
+                                          const std::map<std::string, std::string>& extra = {},
+                                          const std::string& program = QUORVEL_RUN_BINARY) {
         auto p = std::make_unique<RunningProgram>();
         int in[2];
         if (::pipe2(in, O_CLOEXEC) != 0) return p;
@@ -176,7 +177,7 @@ class QuorvelRunE2e : public ::testing::Test {
                                                {"QUORVEL_COM2", valve_.device_path()}};
         for (const auto& [k, v] : extra) env[k] = v;
         p->child = std::make_unique<ChildProcess>(
-            QUORVEL_RUN_BINARY, args, dir_.string(), env,
+            program, args, dir_.string(), env,
             ChildStdio{in[0], p->out.child_end(), p->err.child_end()});
         ::close(in[0]);
         p->input = in[1];
@@ -306,6 +307,10 @@ TEST_F(QuorvelRunE2e, AFailingPortOrDeviceEndsTheRunWithStatusOne) {
         EXPECT_TRUE(std::regex_search(run->err.text(), std::regex(k.message))) << run->err.text();
         EXPECT_EQ(pump_moves(), 0);
         expect_pump_stopped();
+        // A device absent this time is still the one configured.
+        if (!k.com2.empty()) {
+            EXPECT_TRUE(read_setup().starts_with("com_pump=1\r\ncom_valve=2\r\n")) << read_setup();
+        }
     }
 }
 
@@ -394,7 +399,11 @@ TEST_F(QuorvelRunE2e, ListingAndRefusalsTouchNoPort) {
     } cases[] = {
         {{"--list", method}, 0, text, ""},
         {{"--list", "--json", method}, 0, json, ""},
-        {{empty}, 2, "", "empty.pmf: There was a problem with this file"},
+        {{empty},
+         2,
+         "",
+         "empty.pmf: There was a problem with this file: it holds no method steps\n"},
+        {{dir_.string()}, 2, "", ": There was a problem with this file: it is a folder\n"},
         {{fast}, 2, "", too_fast},
         {{"--simulate", fast}, 2, "", too_fast},
         {{"--list", fast},
@@ -404,7 +413,7 @@ TEST_F(QuorvelRunE2e, ListingAndRefusalsTouchNoPort) {
         {{"--list", dir_ / "missing.pmf"},
          2,
          "",
-         "missing.pmf: There was a problem with this file"},
+         "missing.pmf: There was a problem with this file: No such file or directory\n"},
         {{}, 2, "", "no method file named"},
         {{"--fast", method}, 2, "", "unknown option '--fast'"},
         {{method, method}, 2, "", "only one method file"},
@@ -422,6 +431,27 @@ TEST_F(QuorvelRunE2e, ListingAndRefusalsTouchNoPort) {
     EXPECT_EQ(pump_.received_bytes(), "");
     EXPECT_EQ(valve_.received_bytes(), "");
     EXPECT_EQ(read_setup(), kBothPorts);
+}
+
+// The simulators' program reads its command line as quorvel-run does.
+TEST_F(QuorvelRunE2e, TheSimulatorKnowsItsVersionAndTakesNoFile) {
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        std::string out, err;
+    } cases[] = {
+        {{"--version"}, 0, "quorvel-sim " QUORVEL_VERSION "\n", ""},
+        {{"--", "--pump-silent"}, 2, "", "quorvel-sim: unexpected argument '--pump-silent'\n"},
+        {{"pump"}, 2, "", "quorvel-sim: unexpected argument 'pump'\n"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.args.back());
+        auto run = start(k.args, {}, QUORVEL_SIM_BINARY);
+        ASSERT_EQ(run->wait_exit(), k.code) << run->err.text();
+        EXPECT_EQ(run->out.text(), k.out);
+        const std::string err = run->err.text();
+        EXPECT_EQ(err.substr(0, err.find('\n') + 1), k.err);  // the usage follows a mistake
+    }
 }
 
 // The built-in simulators, with no setup.txt: they take COM1 and COM2, which are then saved.

@@ -48,12 +48,15 @@ class MethodCommandsTest : public QObject {
         QTest::addColumn<QString>("shown");
         QTest::addColumn<MethodRunMode>("mode");  // afterwards
         QTest::addColumn<int>("steps");
+        QTest::addColumn<QString>("why");  // the message's second line
+        const QString problem = "There was a problem with this file";
         // clang-format off
-        QTest::newRow("Open while initialising")   << cmd::Open << true  << kThreeSteps  << ""                                   << MethodRunMode::None    << 0;
-        QTest::newRow("Open cancelled")            << cmd::Open << false << QByteArray() << ""                                   << MethodRunMode::Idle    << 0;
-        QTest::newRow("Open a method")             << cmd::Open << false << kThreeSteps  << ""                                   << MethodRunMode::Idle    << 3;
-        QTest::newRow("Open a file without steps") << cmd::Open << false << kHeader      << "There was a problem with this file" << MethodRunMode::Idle    << 0;
-        QTest::newRow("New")                       << cmd::New  << false << QByteArray() << ""                                   << MethodRunMode::Editing << 99;
+        QTest::newRow("Open while initialising")   << cmd::Open << true  << kThreeSteps  << ""      << MethodRunMode::None    << 0  << "";
+        QTest::newRow("Open cancelled")            << cmd::Open << false << QByteArray() << ""      << MethodRunMode::Idle    << 0  << "";
+        QTest::newRow("Open a method")             << cmd::Open << false << kThreeSteps  << ""      << MethodRunMode::Idle    << 3  << "";
+        QTest::newRow("Open a file without steps") << cmd::Open << false << kHeader      << problem << MethodRunMode::Idle    << 0  << "it holds no method steps";
+        QTest::newRow("Open a file with a bad step") << cmd::Open << false << kHeader + "Wash|1\r\n" << problem << MethodRunMode::Idle << 0 << "line 2 does not hold five texts joined by |";
+        QTest::newRow("New")                       << cmd::New  << false << QByteArray() << ""      << MethodRunMode::Editing << 99 << "";
         // clang-format on
     }
     void openAndNew() {
@@ -63,6 +66,7 @@ class MethodCommandsTest : public QObject {
         QFETCH(QString, shown);
         QFETCH(MethodRunMode, mode);
         QFETCH(int, steps);
+        QFETCH(QString, why);
         UiFixture f;
         if (initialising) f.sys.comm.init_stage = InitStage::BacklashQuery;
         f.sys.document.method_title = "earlier.pmf";  // New forgets it
@@ -76,6 +80,7 @@ class MethodCommandsTest : public QObject {
         f.main->command(id);
         f.settle();
         QCOMPARE(f.presenter.shown, fyi(shown));
+        QCOMPARE(f.presenter.details, shown.isEmpty() ? QStringList{} : QStringList{why});
         QCOMPARE(f.dialogs_asked,
                  id == cmd::Open && !initialising ? QStringList{"open"} : QStringList{});
         QCOMPARE(f.sys.run.mode.load(), mode);

@@ -33,9 +33,11 @@ struct OwnedMessages final : MessagePresenter {
 };
 
 // A main window never started up over fake COM1..COM4, the pump and the valve on the given
-// ports (0: none), and the Setup window open.
+// ports (0: none; `failing` refuses to open, as a device that is absent), and the Setup
+// window open.
 struct SetupFixture {
-    explicit SetupFixture(int pump_port = 1, int valve_port = 2) {
+    explicit SetupFixture(int pump_port = 1, int valve_port = 2, int failing = 0) {
+        if (failing != 0) ports.fail(failing, "Permission denied");
         app.session.open_port(DeviceRole::Pump, pump_port);
         app.session.open_port(DeviceRole::Valve, valve_port);
         sys.update_config([&](PumpSettings& s, PumpCalibration&) {
@@ -90,26 +92,35 @@ const struct AppliedCase {
 const char* const kDenied = " / /dev/fake%1: Permission denied";
 const struct PortCase {
     const char* name;
-    int pump_before, pump_button, valve_button, failing;  // failing: a port refusing to open
+    // pump_button 0: the pump's buttons are left alone. failing: a port refusing to open,
+    // from before the window opened.
+    int pump_before, pump_button, valve_button, failing;
     QString events, message, after;
+    QString configured;        // the ports setup.txt will name, pump and valve
     bool pump_moving = false;  // a Test window move is under way
 } kPorts[] = {
-    {"same ports", 1, 1001, 1102, 0, "", "", "1001 1102 1 2 0"},
+    {"same ports", 1, 1001, 1102, 0, "", "", "1001 1102 1 2 0", "1 2"},
     // The old controller hears the escape byte before its port goes: it may be moving.
-    {"pump to None", 1, 1000, 1102, 0, "COM1 \\e, COM1 closed", "", "1000 1102 0 2 0"},
-    {"pump moved", 1, 1003, 1102, 0, "COM1 \\e, COM1 closed, COM3 opened", "", "1003 1102 3 2 1"},
+    {"pump to None", 1, 1000, 1102, 0, "COM1 \\e, COM1 closed", "", "1000 1102 0 2 0", "0 2"},
+    {"pump moved", 1, 1003, 1102, 0, "COM1 \\e, COM1 closed, COM3 opened", "", "1003 1102 3 2 1",
+     "3 2"},
     // A pump in motion keeps its port; the valve's change goes on.
     {"pump moving", 1, 1003, 1104, 0, "COM2 closed, COM4 opened",
      "setup fyi: The pump port cannot be changed while the pump moves. Please stop it first.",
-     "1001 1104 1 4 0", true},
-    {"pump's first port", 0, 1003, 1102, 0, "COM3 opened", "", "1003 1102 3 2 1"},
+     "1001 1104 1 4 0", "1 4", true},
+    {"pump's first port", 0, 1003, 1102, 0, "COM3 opened", "", "1003 1102 3 2 1", "3 2"},
+    // The port chosen is kept for the next start even though it did not open now.
     {"pump port refuses", 1, 1003, 1102, 3, "COM1 \\e, COM1 closed, COM3 refused",
-     "main : Cannot open pump port." + QString(kDenied).arg(3), "1102 0 2 0"},
+     "main : Cannot open pump port." + QString(kDenied).arg(3), "1102 0 2 0", "3 2"},
     {"valve port refuses", 1, 1001, 1104, 4, "COM2 closed, COM4 refused",
-     "main : Cannot open valve port." + QString(kDenied).arg(4), "1001 1 0 0"},
+     "main : Cannot open valve port." + QString(kDenied).arg(4), "1001 1 0 0", "1 4"},
     // Ports open exclusively: both old ones go before either new one opens.
     {"pump and valve trade ports", 1, 1002, 1101, 0,
-     "COM1 \\e, COM1 closed, COM2 closed, COM2 opened, COM1 opened", "", "1002 1101 2 1 1"},
+     "COM1 \\e, COM1 closed, COM2 closed, COM2 opened, COM1 opened", "", "1002 1101 2 1 1", "2 1"},
+    // A configured pump that was absent at start shows None; only None chosen forgets it.
+    {"absent pump left alone", 3, 0, 1102, 3, "", "", "1000 1102 0 2 0", "3 2"},
+    {"absent pump: None chosen", 3, 1000, 1102, 3, "", "", "1000 1102 0 2 0", "0 2"},
+    {"absent pump: another port", 3, 1001, 1102, 3, "COM1 opened", "", "1001 1102 1 2 1", "1 2"},
 };
 
 }  // namespace
@@ -182,10 +193,9 @@ class SetupWindowTest : public QObject {
     void portChanges() {
         QFETCH(int, row);
         const PortCase& k = kPorts[row];
-        SetupFixture f(k.pump_before);
-        if (k.failing != 0) f.ports.fail(k.failing, "Permission denied");
+        SetupFixture f(k.pump_before, 2, k.failing);
         f.sys.comm.pump_moving = k.pump_moving;
-        f.control<QRadioButton>(k.pump_button)->click();
+        if (k.pump_button != 0) f.control<QRadioButton>(k.pump_button)->click();
         f.control<QRadioButton>(k.valve_button)->click();
         const QStringList queued = f.apply();
         QStringList events, after;
@@ -200,6 +210,10 @@ class SetupWindowTest : public QObject {
         after << QString::number(s.com_pump) << QString::number(s.com_valve)
               << QString::number(f.app.windows.is_open(WindowId::Init));
         QCOMPARE(after.join(' '), k.after);
+        QCOMPARE(QString("%1 %2")
+                     .arg(f.app.session.configured_port(DeviceRole::Pump))
+                     .arg(f.app.session.configured_port(DeviceRole::Valve)),
+                 k.configured);
         QCOMPARE(f.sys.comm.pump.has_port.load(), s.com_pump != 0);
         QCOMPARE(f.sys.comm.valve.has_port.load(), s.com_valve != 0);
         // Without a pump port the lines are dropped.

@@ -31,11 +31,13 @@
 
 namespace quorvel::uitest {
 
-// Every message shown, as "caption: text".
+// Every message shown, as "caption: text", and the detail under each.
 class RecordingPresenter final : public MessagePresenter {
   public:
-    void message(QWidget*, const QString& text, const QString& caption, const QString&) override {
+    void message(QWidget*, const QString& text, const QString& caption,
+                 const QString& detail) override {
         shown << caption + ": " + text;
+        details << detail;
         // What happens while the box is up (its event loop delivers other requests).
         if (while_shown) std::exchange(while_shown, {})();
     }
@@ -44,6 +46,7 @@ class RecordingPresenter final : public MessagePresenter {
         return answer;
     }
     QStringList shown;
+    QStringList details;
     // Every question asked, as "caption: text", and the answer each one gets.
     QStringList asked;
     Answer answer = Answer::Cancel;

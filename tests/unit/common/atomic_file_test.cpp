@@ -112,6 +112,44 @@ TEST_P(AtomicFile, LinksAreFollowedAndStay) {
     EXPECT_EQ(error, std::strerror(ELOOP));
 }
 
+// In a sticky world-writable folder such as /tmp, another user's link must not send a save
+// to a file the saving user may write; the kernel's protected-symlink rule decides.
+TEST_P(AtomicFile, ALinkPlantedInASharedFolderIsNotFollowed) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving a link to another user needs root";
+    constexpr uid_t kOther = 65534, kFolderOwner = 65533;
+    const struct {
+        const char* name;
+        mode_t folder_mode;
+        uid_t folder_owner, link_owner;
+        bool followed;
+    } cases[] = {
+        {"SharedOthersLink", 01777, 0, kOther, false},
+        {"SharedOwnersOthersLink", 01777, kFolderOwner, kOther, false},
+        {"SharedOwnLink", 01777, kFolderOwner, 0, true},
+        {"SharedFolderOwnersLink", 01777, kFolderOwner, kFolderOwner, true},
+        {"StickyNotWorldWritable", 01775, 0, kOther, true},
+        {"WorldWritableNotSticky", 0777, 0, kOther, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path folder = dir_ / c.name, target = dir_ / (c.name + std::string(".target"));
+        put(target, "mine", 0644);
+        fs::create_directory(folder);
+        fs::create_symlink(target, folder / "setup.txt");
+        ASSERT_EQ(::lchown((folder / "setup.txt").c_str(), c.link_owner, c.link_owner), 0);
+        ASSERT_EQ(::chown(folder.c_str(), c.folder_owner, c.folder_owner), 0);
+        ASSERT_EQ(::chmod(folder.c_str(), c.folder_mode), 0);
+        std::string error;
+        EXPECT_EQ(save(folder / "setup.txt", "new", &error), c.followed) << error;
+        EXPECT_EQ(error, c.followed ? ""
+                                    : "setup.txt is a link in a shared folder (" + folder.string() +
+                                          ") owned by another user; it is not followed");
+        EXPECT_EQ(slurp(target), c.followed ? "new" : "mine");
+        EXPECT_TRUE(fs::is_symlink(folder / "setup.txt"));
+        EXPECT_EQ(names(folder), Names{"setup.txt"});
+    }
+}
+
 // The save runs in a child whose files may not pass 4 kB: killed half-way through it with the
 // unnamed temporary, failing with the named one (which cannot vanish with a killed writer).
 TEST_P(AtomicFile, FailedOrKilledSaveLeavesTheOldFileAndNothingElse) {

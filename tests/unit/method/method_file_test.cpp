@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "unprivileged.h"
+
 namespace quorvel {
 namespace {
 
@@ -146,6 +148,49 @@ TEST_F(MethodFile, WhatIsNotAMethodFileGivesZeroAtOnce) {
         MethodTable t{};
         EXPECT_EQ(read_method_file(t, p), 0) << p;
     }
+}
+
+// The operator is told why a file does not open: the reason follows "this file: ".
+TEST_F(MethodFile, EveryRefusalSaysWhy) {
+    std::string hundred = kHeader;
+    for (int i = 0; i < 100; ++i) hundred += "D|1|1|0|f\r\n";
+    const struct {
+        const char* name;
+        std::string bytes;  // the file's contents; unused for the first rows
+        std::string reason;
+    } cases[] = {
+        {"missing.pmf", "", "No such file or directory"},
+        {"folder", "", "it is a folder"},
+        {"fifo", "", "it is not a regular file"},
+        {"huge.pmf", "", "it is larger than 1048576 bytes"},
+        {"unreadable.pmf", kHeader + "a|b|c|d|e\r\n", "Permission denied"},
+        {"header.pmf", kHeader, "it holds no method steps"},
+        {"unended.pmf", kHeader + "a|b|c|d|e",
+         "it holds no method steps (its last line has no line end)"},
+        // Line ends of every kind count once, blank lines too.
+        {"four.pmf", kHeader + "a|b|c|d|e\r\n\r\na|b|c|d\r\n",
+         "line 4 does not hold five texts joined by |"},
+        {"empty.pmf", "a|b|c|d|e\na||c|d|e\n", "line 2 has an empty text"},
+        {"long.pmf", "a|b|c|d|e\r\rx|b|c|d|" + std::string(20, 'e') + "\r",
+         "line 3 has a text longer than 19 characters"},
+        {"hundred.pmf", hundred, "line 101 is a 100th step (a method holds 99)"},
+    };
+    fs::create_directory(dir_ / "folder");
+    ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0644), 0);
+    std::ofstream(dir_ / "huge.pmf") << kHeader;
+    fs::resize_file(dir_ / "huge.pmf", kMethodFileMaxBytes + 1);
+    for (const auto& k : cases) {
+        if (!k.bytes.empty()) std::ofstream(dir_ / k.name, std::ios::binary) << k.bytes;
+    }
+    fs::permissions(dir_ / "unreadable.pmf", fs::perms::owner_write);
+    testing::run_unprivileged([&] {
+        for (const auto& k : cases) {
+            MethodTable t{};
+            std::string reason;
+            EXPECT_EQ(read_method_file(t, dir_ / k.name, &reason), 0) << k.name;
+            EXPECT_EQ(reason, k.reason) << k.name;
+        }
+    });
 }
 
 TEST(MethodFileName, SaveAsForcesTheExtensionOnTheFileNameOnly) {
