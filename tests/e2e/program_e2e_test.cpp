@@ -43,7 +43,8 @@ class ProgramE2e : public ::testing::Test {
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
     std::unique_ptr<ChildProcess> start(const std::string& com2 = {},
-                                        const std::map<std::string, std::string>& extra = {}) {
+                                        const std::map<std::string, std::string>& extra = {},
+                                        const std::vector<std::string>& args = {}) {
         std::map<std::string, std::string> env{
             {"QT_QPA_PLATFORM", "offscreen"},
             // A decimal comma must reach neither setup.txt nor the controller.
@@ -52,8 +53,7 @@ class ProgramE2e : public ::testing::Test {
             {"QUORVEL_COM1", pump_.device_path()},
             {"QUORVEL_COM2", com2.empty() ? valve_.device_path() : com2}};
         for (const auto& [k, v] : extra) env[k] = v;
-        return std::make_unique<ChildProcess>(QUORVEL_BINARY, std::vector<std::string>{},
-                                              dir_.string(), env);
+        return std::make_unique<ChildProcess>(QUORVEL_BINARY, args, dir_.string(), env);
     }
     static std::vector<std::string> script_lines() {
         std::vector<std::string> lines{"print \"ble=\",ble", "print \"blsh=\",blsh"};
@@ -299,6 +299,33 @@ TEST_F(ProgramE2e, SecondInstanceExitsZeroAndTheFirstRunsOn) {
     auto second = start();
     EXPECT_EQ(second->wait_exit(std::chrono::seconds(30)), 0);
     EXPECT_TRUE(first->running());
+    first->signal(SIGTERM);
+    EXPECT_EQ(first->wait_exit(std::chrono::seconds(30)), 0);
+}
+
+// A method double-clicked during the start-up goes through the running copy's socket and
+// opens once the initialisation is over, in place of the Test window (or, when it comes after
+// that window opened, in its place: Test's Quit stops the pump first). Opening it resets the
+// run, which stops the pump.
+TEST_F(ProgramE2e, AHandedOverMethodOpensInTheRunningCopy) {
+    write_setup("com_pump=1\r\n");
+    std::ofstream(dir_ / "b.pmf", std::ios::binary)
+        << ";...Tamsel pump method file...Do not edit!...\r\nDispense|1.0000|60.00|0|false\r\n";
+    auto first = start();
+    ASSERT_TRUE(
+        wait_until([&] { return pump_.received_lines().size() >= 3; }, std::chrono::seconds(60)));
+    auto second = start({}, {}, {(dir_ / "b.pmf").string()});
+    EXPECT_EQ(second->wait_exit(std::chrono::seconds(30)), 0);
+    auto after_initialisation = [&] {
+        const auto lines = pump_.received_lines();
+        auto munit = std::find_if(lines.begin(), lines.end(),
+                                  [](const std::string& l) { return l.starts_with("MUNIT="); });
+        return munit == lines.end() ? std::vector<std::string>{}
+                                    : std::vector<std::string>(munit + 1, lines.end());
+    };
+    ASSERT_TRUE(
+        wait_until([&] { return !after_initialisation().empty(); }, std::chrono::seconds(60)));
+    for (const std::string& line : after_initialisation()) EXPECT_EQ(line, "SSTP");
     first->signal(SIGTERM);
     EXPECT_EQ(first->wait_exit(std::chrono::seconds(30)), 0);
 }
