@@ -117,7 +117,9 @@ void MainWindow::start_up() {
         "kept in:";
     for (const auto& path : kept) text += "\n" + QString::fromStdString(path.string());
     text += "\nMethod > Open reads such a file like any other method.";
-    ctx_.presenter.message(this, text, "fyi");
+    // Once the event loop runs, over the main window rather than before it is shown.
+    QMetaObject::invokeMethod(
+        this, [this, text] { ctx_.presenter.message(this, text, "fyi"); }, Qt::QueuedConnection);
 }
 
 void MainWindow::port_failed(DeviceRole role, const std::string& device,
