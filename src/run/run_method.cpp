@@ -149,7 +149,7 @@ std::optional<int> MethodRunner::handle(const RunEvent& e) {
                 std::to_string(limit_s) + " s" +
                 (initialising_ ? " while initialising the pump" : "") + "; stopping the pump");
             cancel_pump_initialisation(sys_.comm);
-            return kExitFailed;
+            return kExitDevice;
         }
         case K::StepStarted:
             if (e.value >= 0 && e.value < kMethodRows) {
@@ -176,7 +176,7 @@ std::optional<int> MethodRunner::handle(const RunEvent& e) {
             const auto role = static_cast<DeviceRole>(e.value);
             say("step " + std::to_string(e.step + 1) + ": " + e.text + " (" + role_name(role) +
                 " port " + device_of(role) + "); stopping the pump");
-            return kExitFailed;
+            return kExitDevice;
         }
     }
     return std::nullopt;
@@ -187,7 +187,7 @@ std::optional<int> MethodRunner::event_cannot_come() {
     if (row < 0) return std::nullopt;
     say("standard input has ended while step " + std::to_string(row + 1) +
         " waits for an event; stopping the pump");
-    return kExitFailed;
+    return kExitInputEnded;
 }
 
 std::optional<int> MethodRunner::read_standard_input() {

@@ -21,8 +21,9 @@ const char* const kRunUsage =
     "  --version         show the version\n"
     "\n"
     "A step marked Event waits for a line on standard input (Enter).\n"
-    "Exit status: 0 the method ran to its end; 1 a port or a device failed; 2 bad usage or\n"
-    "an unreadable method; 128 + the signal's number when a signal stopped it.\n";
+    "Exit status: 0 the method ran to its end; 1 a port could not be opened; 2 bad usage or\n"
+    "a method that cannot run; 3 a device stopped answering or a step failed; 4 standard\n"
+    "input ended while a step waited for its Event; 128 + n after signal n.\n";
 
 namespace {
 

@@ -165,9 +165,11 @@ class QuorvelRunE2e : public ::testing::Test {
         for (const std::string& s : steps) file << s << "\r\n";
         return (dir_ / name).string();
     }
+    // closed: the standard descriptors (0, 1, 2) the program starts without.
     std::unique_ptr<RunningProgram> start(const std::vector<std::string>& args,
                                           const std::map<std::string, std::string>& extra = {},
-                                          const std::string& program = QUORVEL_RUN_BINARY) {
+                                          const std::string& program = QUORVEL_RUN_BINARY,
+                                          const std::vector<int>& closed = {}) {
         auto p = std::make_unique<RunningProgram>();
         int in[2];
         if (::pipe2(in, O_CLOEXEC) != 0) return p;
@@ -176,9 +178,10 @@ class QuorvelRunE2e : public ::testing::Test {
                                                {"QUORVEL_COM1", pump_.device_path()},
                                                {"QUORVEL_COM2", valve_.device_path()}};
         for (const auto& [k, v] : extra) env[k] = v;
-        p->child = std::make_unique<ChildProcess>(
-            program, args, dir_.string(), env,
-            ChildStdio{in[0], p->out.child_end(), p->err.child_end()});
+        ChildStdio stdio{in[0], p->out.child_end(), p->err.child_end()};
+        for (const int fd : closed)
+            (fd == 0 ? stdio.in : fd == 1 ? stdio.out : stdio.err) = ChildStdio::kClosed;
+        p->child = std::make_unique<ChildProcess>(program, args, dir_.string(), env, stdio);
         ::close(in[0]);
         p->input = in[1];
         p->out.start();
@@ -271,7 +274,7 @@ TEST_F(QuorvelRunE2e, EventStepWaitsForALineOnStandardInput) {
         EXPECT_EQ(pump_moves(), 1);
 
         end_input ? run->close_input() : run->press_enter();
-        ASSERT_EQ(run->wait_exit(), end_input ? 1 : 0) << run->err.text();
+        ASSERT_EQ(run->wait_exit(), end_input ? 4 : 0) << run->err.text();
         EXPECT_EQ(run->out.lines().size(), end_input ? 1u : 2u);
         EXPECT_EQ(pump_moves(), end_input ? 1 : 2);
         EXPECT_EQ(run->err.has("standard input has ended"), end_input);
@@ -279,17 +282,20 @@ TEST_F(QuorvelRunE2e, EventStepWaitsForALineOnStandardInput) {
     }
 }
 
-TEST_F(QuorvelRunE2e, AFailingPortOrDeviceEndsTheRunWithStatusOne) {
+TEST_F(QuorvelRunE2e, AFailingPortOrDeviceEndsTheRunWithItsOwnStatus) {
     const struct {
         std::string setup, silent, option, com2, message;  // message: a regular expression
+        int code;  // a port that cannot be had: 1; a device that stops answering: 3
     } cases[] = {
-        {kBothPorts, "pump", "", "",
-         R"(no reply from the pump \(COM1, .+\) within 3 s while init)"},
-        {kBothPorts, "pump", "--no-init", "", R"(no reply from the pump \(COM1, .+\) within 3 s;)"},
-        {kBothPorts, "valve", "", "", R"(no reply from the valve \(COM2, .+\) within 5 s)"},
+        {kBothPorts, "pump", "", "", R"(no reply from the pump \(COM1, .+\) within 3 s while init)",
+         3},
+        {kBothPorts, "pump", "--no-init", "", R"(no reply from the pump \(COM1, .+\) within 3 s;)",
+         3},
+        {kBothPorts, "valve", "", "", R"(no reply from the valve \(COM2, .+\) within 5 s)", 3},
         {kBothPorts, "", "", "/nonexistent/tty",
-         R"(Cannot open valve serial port\..*no such device)"},
-        {"com_pump=1\r\n", "", "", "", "step 1 needs the valve, but setup.txt names no valve port"},
+         R"(Cannot open valve serial port\..*no such device)", 1},
+        {"com_pump=1\r\n", "", "", "", "step 1 needs the valve, but setup.txt names no valve port",
+         1},
     };
     const std::string method = write_method(
         "valve_then_pump.pmf", {"Multi Valve|2|Short|0|false", kShortDispense + "|0|false"});
@@ -303,7 +309,7 @@ TEST_F(QuorvelRunE2e, AFailingPortOrDeviceEndsTheRunWithStatusOne) {
         if (!k.com2.empty()) env["QUORVEL_COM2"] = k.com2;
         auto run =
             start(k.option.empty() ? std::vector{method} : std::vector{k.option, method}, env);
-        ASSERT_EQ(run->wait_exit(), 1) << run->err.text();
+        ASSERT_EQ(run->wait_exit(), k.code) << run->err.text();
         EXPECT_TRUE(std::regex_search(run->err.text(), std::regex(k.message))) << run->err.text();
         EXPECT_EQ(pump_moves(), 0);
         expect_pump_stopped();
@@ -315,7 +321,7 @@ TEST_F(QuorvelRunE2e, AFailingPortOrDeviceEndsTheRunWithStatusOne) {
 }
 
 // A move that never ends, one the controller refuses, or a port that hangs up mid-move ends
-// the run with status 1 and the port named, and the next step never starts. The hang-up is
+// the run with status 3 and the port named, and the next step never starts. The hang-up is
 // last: it ends the simulated pump.
 TEST_F(QuorvelRunE2e, AStepThePumpNeverFinishesEndsTheRun) {
     write_setup(kBothPorts);
@@ -340,7 +346,7 @@ TEST_F(QuorvelRunE2e, AStepThePumpNeverFinishesEndsTheRun) {
         pump_.clear_received();
         pump_.faults().*k.fault = true;
         auto run = start({method});
-        ASSERT_EQ(run->wait_exit(), 1) << run->err.text();
+        ASSERT_EQ(run->wait_exit(), 3) << run->err.text();
         EXPECT_TRUE(std::regex_search(
             run->err.text(),
             std::regex("step 1: " + k.reason + R"( \(pump port COM1, .+\); stopping the pump)")))
@@ -366,6 +372,45 @@ TEST_F(QuorvelRunE2e, AStopSignalMidMoveSendsTheEscapeByte) {
         expect_pump_stopped();
         EXPECT_TRUE(wait_until([&] { return !pump_.moving(); }, 5s));
         EXPECT_TRUE(read_setup().starts_with("com_pump=1\r\ncom_valve=2\r\n")) << read_setup();
+    }
+}
+
+// A standard stream closed at the start is /dev/null, never the next descriptor opened (a
+// pipe of the program's own or a port): no line reaches a device or the signal pipe, and a
+// closed input is one that has ended.
+TEST_F(QuorvelRunE2e, ClosedStandardStreamsActAsDevNull) {
+    write_setup(kBothPorts);
+    const std::string plain =
+        write_method("plain.pmf", {"Multi Valve|2|Short|0|false", kShortDispense + "|0|false"});
+    const std::string event =
+        write_method("event.pmf", {kShortDispense + "|0|false", kShortAspirate + "|0|true"});
+    const struct {
+        std::vector<int> closed;
+        std::string method;
+        int code;
+        std::size_t moves;
+    } cases[] = {
+        {{1}, plain, 0, 1},
+        {{0, 1, 2}, plain, 0, 1},
+        {{0}, event, 4, 1},
+        {{0, 2}, event, 4, 1},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(::testing::PrintToString(k.closed) + " " + k.method);
+        pump_.clear_received();
+        valve_.clear_received();
+        auto run = start({k.method}, {}, QUORVEL_RUN_BINARY, k.closed);
+        ASSERT_EQ(run->wait_exit(), k.code) << run->err.text();
+        EXPECT_EQ(pump_moves(), static_cast<long>(k.moves));
+        for (const std::string& b : {pump_.received_bytes(), valve_.received_bytes()}) {
+            EXPECT_EQ(b.find("quorvel-run"), std::string::npos) << b;
+            EXPECT_EQ(b.find("Dispense"), std::string::npos) << b;
+        }
+        if (std::count(k.closed.begin(), k.closed.end(), 2) == 0 && k.code == 4) {
+            EXPECT_TRUE(run->err.has("standard input has ended while step 2 waits"))
+                << run->err.text();
+        }
+        expect_pump_stopped();
     }
 }
 
