@@ -2,8 +2,10 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -97,6 +99,7 @@ class MethodRunner {
   private:
     std::optional<int> handle(const RunEvent& e);
     std::optional<int> read_standard_input();
+    void drop_waiting_input();
     std::optional<int> event_cannot_come();
     void begin();
     std::string device_of(DeviceRole role) const;
@@ -107,6 +110,9 @@ class MethodRunner {
     RunMonitor& monitor_;
     SignalPipe& signals_;
     bool stdin_open_;
+    // Standard input is read only while an Event step waits for its line, so input that
+    // keeps coming at other times waits in its pipe and costs nothing.
+    bool watching_input_ = false;
     bool initialising_ = false;
     bool running_ = false;
 };
@@ -152,6 +158,7 @@ std::optional<int> MethodRunner::handle(const RunEvent& e) {
             return kExitDevice;
         }
         case K::StepStarted:
+            watching_input_ = false;
             if (e.value >= 0 && e.value < kMethodRows) {
                 const MethodStep& row = sys_.method_table[e.value];
                 print_line(o_.json ? step_json_line(row, e.value, e.time_s)
@@ -160,9 +167,12 @@ std::optional<int> MethodRunner::handle(const RunEvent& e) {
             break;
         case K::EventWaiting:
             if (!stdin_open_) return event_cannot_come();
+            drop_waiting_input();
+            watching_input_ = true;
             say("step " + std::to_string(e.value + 1) + " waits for an event: press Enter");
             break;
         case K::MethodDone:
+            watching_input_ = false;
             // As Reset: SSTP queued; the program ends once the pump has answered it.
             set_run_mode(sys_, MethodRunMode::Idle);
             monitor_.finish();
@@ -199,9 +209,27 @@ std::optional<int> MethodRunner::read_standard_input() {
         return event_cannot_come();
     }
     for (ssize_t i = 0; i < n; ++i) {
-        if (buf[i] == '\n') monitor_.press_event();
+        if (buf[i] == '\n' && monitor_.press_event()) watching_input_ = false;
     }
     return std::nullopt;
+}
+
+// Lines typed before the step waited are lost, as an early press of the Event button is.
+// Only what is there now is dropped, so input that keeps coming cannot hold the run here;
+// the end of input is left to the next read.
+void MethodRunner::drop_waiting_input() {
+    int available = 0;
+    if (::ioctl(STDIN_FILENO, FIONREAD, &available) != 0) return;
+    char buf[4096];
+    while (available > 0) {
+        // A terminal counts an unfinished line that a read would wait for.
+        pollfd p{STDIN_FILENO, POLLIN, 0};
+        if (::poll(&p, 1, 0) <= 0 || (p.revents & POLLIN) == 0) return;
+        const ssize_t n = ::read(STDIN_FILENO, buf, std::min<std::size_t>(sizeof buf, available));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        available -= static_cast<int>(n);
+    }
 }
 
 int MethodRunner::run() {
@@ -213,7 +241,7 @@ int MethodRunner::run() {
     for (;;) {
         pollfd fds[3] = {{monitor_.wake_fd(), POLLIN, 0},
                          {signals_.fd(), POLLIN, 0},
-                         {stdin_open_ ? STDIN_FILENO : -1, POLLIN, 0}};
+                         {stdin_open_ && watching_input_ ? STDIN_FILENO : -1, POLLIN, 0}};
         if (::poll(fds, 3, -1) < 0) continue;  // EINTR: a signal, read from its pipe below
         if (const int sig = signals_.take()) {
             say("stopped by " + signal_name(sig) + "; stopping the pump");

@@ -2,12 +2,15 @@
 // pseudo-terminals (or its built-in ones with --simulate), its standard streams on pipes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -412,6 +415,63 @@ TEST_F(QuorvelRunE2e, ClosedStandardStreamsActAsDevNull) {
         }
         expect_pump_stopped();
     }
+}
+
+// The processor time the process has used so far (all its threads), from the kernel.
+std::optional<double> cpu_seconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto paren = stat.rfind(')');
+    if (paren == std::string::npos) return std::nullopt;
+    std::istringstream fields(stat.substr(paren + 2));
+    std::vector<std::string> f{std::istream_iterator<std::string>(fields), {}};
+    // After the name: state is field 3; utime and stime are fields 14 and 15.
+    if (f.size() < 13) return std::nullopt;
+    return static_cast<double>(std::stoull(f[11]) + std::stoull(f[12])) /
+           static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// Input that never stops (as `yes ''`) is not read while no step waits for its Event: the
+// run sleeps through a long move while the lines pile up, and the first line after the
+// Event step has begun to wait releases it.
+TEST_F(QuorvelRunE2e, InputThatKeepsComingCostsNoProcessorTime) {
+    write_setup(kBothPorts);
+    // 50 uL at 60 uL/min: 50 s of motion, 2.5 s at the simulators' time scale, each.
+    const std::string method = write_method(
+        "flood.pmf", {"Dispense|50.0000|60.00|0|false", "Aspirate|50.0000|60.00|0|true"});
+    auto run = start({method});
+    const long capacity = ::fcntl(run->input, F_GETPIPE_SZ);
+    ASSERT_GT(capacity, 0);
+    std::atomic<long> written{0};
+    std::thread writer([&written, fd = run->input] {
+        const std::string lines(512, '\n');
+        while (::write(fd, lines.data(), lines.size()) > 0) written += 512;
+    });
+    const auto step_lines = [&] { return run->out.lines().size(); };
+    ASSERT_TRUE(wait_until([&] { return step_lines() >= 1; }, 60s)) << run->err.text();
+    const std::optional<double> cpu_at_first = cpu_seconds(run->child->pid());
+    const long written_at_first = written.load();
+    const Clock::time_point first = Clock::now();
+    const bool second_started = wait_until([&] { return step_lines() >= 2; }, 60s);
+    const std::optional<double> cpu_at_second = cpu_seconds(run->child->pid());
+    const long written_at_second = written.load();
+    const std::chrono::duration<double> wall = Clock::now() - first;
+    const std::optional<int> code = run->wait_exit();  // ends the writer with EPIPE
+    writer.join();
+    ASSERT_TRUE(second_started) << run->err.text();
+    ASSERT_EQ(code, 0) << run->err.text();
+    ASSERT_TRUE(cpu_at_first && cpu_at_second);
+    const double cpu = *cpu_at_second - *cpu_at_first;
+    std::printf("step 1: %.2f s of wall time, %.2f s of processor time, %ld lines taken\n",
+                wall.count(), cpu, written_at_second - written_at_first);
+    EXPECT_GE(wall.count(), 2.0);
+    // A run that reads every line uses a whole core; a sleeping one, a few per cent.
+    EXPECT_LT(cpu, 0.25 * wall.count());
+    // Lines are taken only to drop those waiting when the step began to wait, and then
+    // the one that releases it: the pipe's contents once, and once more at most.
+    EXPECT_LE(written_at_second - written_at_first, 2 * capacity + 512);
+    EXPECT_TRUE(run->err.has("step 2 waits for an event")) << run->err.text();
+    EXPECT_EQ(pump_moves(), 2);
 }
 
 // Whatever needs no device ends before a port is opened and leaves setup.txt alone.

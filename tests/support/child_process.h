@@ -53,7 +53,7 @@ class ChildProcess {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-        for (const auto [from, to] : {std::pair{stdio.in, STDIN_FILENO},
+        for (const auto& [from, to] : {std::pair{stdio.in, STDIN_FILENO},
                                       {stdio.out, STDOUT_FILENO},
                                       {stdio.err, STDERR_FILENO}}) {
             if (from >= 0) posix_spawn_file_actions_adddup2(&actions, from, to);
