@@ -128,6 +128,11 @@ void MethodRunner::begin() {
     sys_.run.repeat.store(o_.repeat);
     // As the Method window opens: the pump stopped and the run rewound; then Run.
     set_run_mode(sys_, MethodRunMode::Idle);
+    if (o_.start_at > 1) {
+        // The runner starts the row after the one last started; while Idle it starts none.
+        std::lock_guard lock(sys_.run.mutex);
+        sys_.run.current_step.store(o_.start_at - 2);
+    }
     monitor_.begin_run(sys_);
     set_run_mode(sys_, MethodRunMode::Active);
 }
@@ -293,6 +298,11 @@ int run_method(const RunOptions& o) {
     const int rows = read_method_file(table, o.method_path, &reason);
     if (rows <= 0) {
         say(o.method_path + ": There was a problem with this file: " + reason);
+        return kExitUsage;
+    }
+    if (o.start_at > rows) {
+        say("--start-at " + std::to_string(o.start_at) + ": " + o.method_path + " has " +
+            std::to_string(rows) + (rows == 1 ? " step" : " steps"));
         return kExitUsage;
     }
     if (o.list) return list_method(table, rows, o.json);

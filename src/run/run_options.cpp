@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <optional>
 
 namespace quorvel::run {
 
@@ -13,6 +14,8 @@ const char* const kRunUsage =
     "  --no-init         do not initialise the pump first (its controller must already\n"
     "                    report motion)\n"
     "  --repeat          start again at step 1 after the last step, until interrupted\n"
+    "  --start-at N      start the run at step N (the steps after it follow; --repeat\n"
+    "                    starts again at step 1)\n"
     "  --json            one JSON object per started step instead of the step's line\n"
     "  --list            print the method's step lines and exit, touching no port\n"
     "  --simulate        run against the built-in simulated pump (COM1) and valve (COM2)\n"
@@ -31,6 +34,26 @@ bool parse_scale(std::string_view text, double& out) {
     const char* end = text.data() + text.size();
     const auto [ptr, ec] = std::from_chars(text.data(), end, out);
     return ec == std::errc() && ptr == end && std::isfinite(out) && out >= 0.0;
+}
+
+bool parse_row(std::string_view text, int& out) {
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, out);
+    return ec == std::errc() && ptr == end && out >= 1;
+}
+
+// For an option that takes a value, "--name V" or "--name=V": nothing when args[i] is not
+// that option; else its value, empty when none follows. Moves i past a separate value.
+std::optional<std::optional<std::string_view>> option_value(
+    const std::vector<std::string_view>& args, std::size_t& i, std::string_view name) {
+    const std::string_view arg = args[i];
+    if (arg == name) {
+        if (i + 1 >= args.size()) return std::optional<std::string_view>();
+        return std::optional<std::string_view>(args[++i]);
+    }
+    if (arg.size() > name.size() && arg.starts_with(name) && arg[name.size()] == '=')
+        return std::optional<std::string_view>(arg.substr(name.size() + 1));
+    return std::nullopt;
 }
 
 ParsedArguments usage_error(std::string message) {
@@ -69,16 +92,14 @@ ParsedArguments parse_run_arguments(const std::vector<std::string_view>& args) {
                 o.list = true;
             } else if (arg == "--simulate") {
                 o.simulate = true;
-            } else if (arg == "--time-scale" || arg.starts_with("--time-scale=")) {
-                std::string_view value;
-                if (arg == "--time-scale") {
-                    if (i + 1 >= args.size()) return usage_error("--time-scale needs a value");
-                    value = args[++i];
-                } else {
-                    value = arg.substr(std::string_view("--time-scale=").size());
-                }
-                if (!parse_scale(value, o.time_scale))
-                    return usage_error("bad --time-scale value '" + std::string(value) + "'");
+            } else if (const auto value = option_value(args, i, "--start-at")) {
+                if (!*value) return usage_error("--start-at needs a value");
+                if (!parse_row(**value, o.start_at))
+                    return usage_error("bad --start-at value '" + std::string(**value) + "'");
+            } else if (const auto value = option_value(args, i, "--time-scale")) {
+                if (!*value) return usage_error("--time-scale needs a value");
+                if (!parse_scale(**value, o.time_scale))
+                    return usage_error("bad --time-scale value '" + std::string(**value) + "'");
                 have_scale = true;
             } else {
                 return usage_error("unknown option '" + std::string(arg) + "'");

@@ -15,6 +15,7 @@ struct RunOptions {
     bool list = false;
     bool simulate = false;
     double time_scale = 1.0;  // simulated durations only
+    int start_at = 1;         // the row the run starts at, from 1; checked against the file
 };
 
 enum class ParseOutcome { Run, Help, Version, UsageError };

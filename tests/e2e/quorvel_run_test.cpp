@@ -474,6 +474,71 @@ TEST_F(QuorvelRunE2e, InputThatKeepsComingCostsNoProcessorTime) {
     EXPECT_EQ(pump_moves(), 2);
 }
 
+// A run started at row N prints row N first and drives only what the rows from N do; an
+// Event row waits as at the start, and Repeat comes back to row 1.
+TEST_F(QuorvelRunE2e, StartAtBeginsTheRunAtTheRowNamed) {
+    write_setup(kBothPorts);
+    const std::string method =
+        write_method("rows.pmf", {"Multi Valve|3|CW|0|false", "Aspirate|20.0000|600.00|0|true",
+                                  "Dispense|30.0000|600.00|0|false"});
+    const std::string aspirate = "MOVR=-20.00000000", dispense = "MOVR=30.00000000";
+    const struct {
+        std::vector<std::string> args;
+        std::vector<int> rows;           // the rows printed, in order (a prefix with --repeat)
+        std::vector<std::string> moves;  // the pump's moves (a prefix with --repeat)
+        int valve_moves;                 // -1: not counted
+    } cases[] = {
+        {{"--start-at", "1"}, {1, 2, 3}, {aspirate, dispense}, 1},
+        {{"--start-at", "2"}, {2, 3}, {aspirate, dispense}, 0},
+        {{"--start-at=3"}, {3}, {dispense}, 0},
+        {{"--start-at=3", "--repeat"}, {3, 1, 2, 3}, {dispense, aspirate}, -1},
+    };
+    for (const auto& k : cases) {
+        const bool repeat = k.args.back() == "--repeat";
+        SCOPED_TRACE(::testing::PrintToString(k.args));
+        pump_.clear_received();
+        valve_.clear_received();
+        std::vector<std::string> args = k.args;
+        args.push_back(method);
+        auto run = start(args);
+        // Enter for each wait for the Event, once it is asked for.
+        std::size_t presses = 0;
+        ASSERT_TRUE(wait_until(
+            [&] {
+                const std::string err = run->err.text();
+                std::size_t waits = 0;
+                for (auto at = err.find("waits for an event"); at != std::string::npos;
+                     at = err.find("waits for an event", at + 1))
+                    ++waits;
+                for (; presses < waits; ++presses) run->press_enter();
+                return repeat ? run->out.lines().size() >= k.rows.size() : !run->child->running();
+            },
+            60s))
+            << run->err.text();
+        if (repeat) run->child->signal(SIGTERM);
+        ASSERT_EQ(run->wait_exit(), repeat ? 143 : 0) << run->err.text();
+
+        std::vector<int> rows;
+        for (const std::string& line : run->out.lines()) rows.push_back(std::stoi(line));
+        if (repeat && rows.size() > k.rows.size()) rows.resize(k.rows.size());
+        EXPECT_EQ(rows, k.rows) << run->out.text();
+        std::vector<std::string> moves;
+        for (const std::string& line : pump_.received_lines())
+            if (line.starts_with("MOVR=")) moves.push_back(line);
+        if (repeat && moves.size() > k.moves.size()) moves.resize(k.moves.size());
+        EXPECT_EQ(moves, k.moves);
+        const auto valve_lines = valve_.received_lines();
+        if (k.valve_moves >= 0) {
+            EXPECT_EQ(std::count(valve_lines.begin(), valve_lines.end(), "cw3"), k.valve_moves);
+        }
+        // Row 2 waits for its Event whether the run starts before it or at it.
+        EXPECT_EQ(run->err.has("step 2 waits for an event"),
+                  std::find(k.rows.begin(), k.rows.end(), 2) != k.rows.end())
+            << run->err.text();
+        expect_pump_stopped();
+    }
+}
+
 // Whatever needs no device ends before a port is opened and leaves setup.txt alone.
 TEST_F(QuorvelRunE2e, ListingAndRefusalsTouchNoPort) {
     write_setup(kBothPorts);
@@ -523,6 +588,13 @@ TEST_F(QuorvelRunE2e, ListingAndRefusalsTouchNoPort) {
         {{"--fast", method}, 2, "", "unknown option '--fast'"},
         {{method, method}, 2, "", "only one method file"},
         {{"--time-scale", "0.1", method}, 2, "", "--time-scale needs --simulate"},
+        {{"--start-at", "0", method}, 2, "", "bad --start-at value '0'"},
+        {{"--start-at=-1", method}, 2, "", "bad --start-at value '-1'"},
+        {{"--start-at=2x", method}, 2, "", "bad --start-at value '2x'"},
+        {{method, "--start-at"}, 2, "", "--start-at needs a value"},
+        {{"--start-at", "5", method}, 2, "", "--start-at 5: " + method + " has 4 steps"},
+        {{"--list", "--start-at=5", method}, 2, "", "has 4 steps"},
+        {{"--start-at=4", "--list", method}, 0, text, ""},
         {{"--simulate", "--time-scale=fast", method}, 2, "", "bad --time-scale value 'fast'"},
         {{"--version"}, 0, "quorvel-run " QUORVEL_VERSION "\n", ""},
     };
