@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -118,6 +120,8 @@ class MethodRunner {
 };
 
 std::string MethodRunner::device_of(DeviceRole role) const {
+    const PortChoice& given = role == DeviceRole::Pump ? o_.pump_port : o_.valve_port;
+    if (!given.device.empty()) return given.device;
     const PumpSettings s = sys_.settings();
     const int index = role == DeviceRole::Pump ? s.com_pump : s.com_valve;
     return "COM" + std::to_string(index) + ", " + session_.ports().device_name(index);
@@ -270,13 +274,13 @@ int list_method(const MethodTable& t, int rows, bool json) {
 }
 
 // A step for a device without a port would wait for it for ever: false, saying which.
-bool has_ports_for(const Needs& needs, System& sys) {
+bool has_ports_for(const Needs& needs, System& sys, const std::string& settings_name) {
     for (const auto& [row, link, role] :
          {std::tuple{needs.pump_row, &sys.comm.pump, DeviceRole::Pump},
           std::tuple{needs.valve_row, &sys.comm.valve, DeviceRole::Valve}}) {
         if (row >= 0 && !link->has_port.load()) {
-            say("step " + std::to_string(row + 1) + " needs the " + role_name(role) +
-                ", but setup.txt names no " + role_name(role) + " port");
+            say("step " + std::to_string(row + 1) + " needs the " + role_name(role) + ", but " +
+                settings_name + " names no " + role_name(role) + " port");
             return false;
         }
     }
@@ -288,6 +292,54 @@ int shut_down(Session& session, int status) {
     const ShutdownResult r = session.shut_down();
     if (r.ran && !r.settings_saved) say(settings_save_failure_text(r));
     return status;
+}
+
+// The ports (1..4) this run uses for the roles given on the command line. A device given
+// by its path takes a port number the other role does not use, with that path for it.
+struct GivenPorts {
+    int pump = 0;
+    int valve = 0;
+    std::array<std::string, 4> devices;
+};
+
+GivenPorts resolve_ports(const RunOptions& o, const PumpSettings& settings,
+                         const DevicePortProvider& environment) {
+    GivenPorts g;
+    for (int i = 1; i <= 4; ++i)
+        g.devices[static_cast<std::size_t>(i - 1)] = environment.device_name(i);
+    // Roles not given keep the file's port; a path must not take that one.
+    g.pump = o.pump_port.given() ? o.pump_port.com : settings.com_pump;
+    g.valve = o.valve_port.given() ? o.valve_port.com : settings.com_valve;
+    const auto free_port = [](int taken) { return taken == 1 ? 2 : 1; };
+    if (!o.pump_port.device.empty()) {
+        g.pump = free_port(g.valve);
+        g.devices[static_cast<std::size_t>(g.pump - 1)] = o.pump_port.device;
+    }
+    if (!o.valve_port.device.empty()) {
+        g.valve = free_port(g.pump);
+        g.devices[static_cast<std::size_t>(g.valve - 1)] = o.valve_port.device;
+    }
+    if (!o.pump_port.given()) g.pump = 0;
+    if (!o.valve_port.given()) g.valve = 0;
+    return g;
+}
+
+bool readable_file(const std::string& path, std::string* reason) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (ec) {
+        *reason = ec.message();
+        return false;
+    }
+    if (!std::filesystem::is_regular_file(status)) {
+        *reason = "not a regular file";
+        return false;
+    }
+    if (::access(path.c_str(), R_OK) != 0) {
+        *reason = std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -308,7 +360,16 @@ int run_method(const RunOptions& o) {
     if (o.list) return list_method(table, rows, o.json);
     // Before any port opens, with the pump size the session's start-up will read.
     PumpSettings settings;
-    read_setup_file(settings, kSetupFileName);
+    const std::string settings_name = o.setup_file.empty() ? "setup.txt" : o.setup_file;
+    if (!o.setup_file.empty()) {
+        if (!readable_file(o.setup_file, &reason)) {
+            say(o.setup_file + ": the settings cannot be read: " + reason);
+            return kExitUsage;
+        }
+        read_setup_file(settings, o.setup_file);
+    } else {
+        read_setup_file(settings, kSetupFileName);
+    }
     if (const auto fault = check_method(table, rows, settings)) {
         say(o.method_path + ": " + *fault);
         return kExitUsage;
@@ -324,10 +385,17 @@ int run_method(const RunOptions& o) {
         return kExitFailed;
     }
 
-    DevicePortProvider devices = DevicePortProvider::from_environment();
+    const GivenPorts given = resolve_ports(o, settings, DevicePortProvider::from_environment());
+    DevicePortProvider devices(given.devices);
     PortProvider* ports = &devices;
     std::unique_ptr<sim::SimulatedPorts> simulated;
     SessionOptions session_options;
+    session_options.settings_file = o.setup_file;
+    // Settings given for the run are the run's only: the working folder is left alone.
+    session_options.save_settings =
+        o.setup_file.empty() && !o.pump_port.given() && !o.valve_port.given();
+    session_options.pump_port = given.pump;
+    session_options.valve_port = given.valve;
     if (o.simulate) {
         simulated = std::make_unique<sim::SimulatedPorts>(devices, o.time_scale);
         std::string error;
@@ -353,7 +421,7 @@ int run_method(const RunOptions& o) {
         say(hooks.failure.empty() ? "the start-up did not complete" : hooks.failure);
         return shut_down(session, kExitFailed);
     }
-    if (!has_ports_for(needs, sys)) return shut_down(session, kExitFailed);
+    if (!has_ports_for(needs, sys, settings_name)) return shut_down(session, kExitFailed);
 
     MethodRunner runner(o, session, monitor, signals, needs.event);
     return shut_down(session, runner.run());

@@ -16,6 +16,10 @@ const char* const kRunUsage =
     "  --repeat          start again at step 1 after the last step, until interrupted\n"
     "  --start-at N      start the run at step N (the steps after it follow; --repeat\n"
     "                    starts again at step 1)\n"
+    "  --pump-port P     the pump's port: COM1 to COM4 or a device path (setup.txt is\n"
+    "                    then not written)\n"
+    "  --valve-port P    the valve's port, the same way\n"
+    "  --setup FILE      the settings from FILE in place of setup.txt (nothing is written)\n"
     "  --json            one JSON object per started step instead of the step's line\n"
     "  --list            print the method's step lines and exit, touching no port\n"
     "  --simulate        run against the built-in simulated pump (COM1) and valve (COM2)\n"
@@ -54,6 +58,17 @@ std::optional<std::optional<std::string_view>> option_value(
     if (arg.size() > name.size() && arg.starts_with(name) && arg[name.size()] == '=')
         return std::optional<std::string_view>(arg.substr(name.size() + 1));
     return std::nullopt;
+}
+
+bool parse_port(std::string_view text, PortChoice& out) {
+    if (text.size() == 4 && (text.starts_with("COM") || text.starts_with("com")) &&
+        text[3] >= '1' && text[3] <= '4') {
+        out = {text[3] - '0', {}};
+        return true;
+    }
+    if (text.find('/') == std::string_view::npos) return false;
+    out = {0, std::string(text)};
+    return true;
 }
 
 ParsedArguments usage_error(std::string message) {
@@ -96,6 +111,18 @@ ParsedArguments parse_run_arguments(const std::vector<std::string_view>& args) {
                 if (!*value) return usage_error("--start-at needs a value");
                 if (!parse_row(**value, o.start_at))
                     return usage_error("bad --start-at value '" + std::string(**value) + "'");
+            } else if (const auto value = option_value(args, i, "--setup")) {
+                if (!*value || (*value)->empty()) return usage_error("--setup needs a file");
+                o.setup_file = std::string(**value);
+            } else if (arg.starts_with("--pump-port") || arg.starts_with("--valve-port")) {
+                const bool pump = arg.starts_with("--pump-port");
+                const std::string_view name = pump ? "--pump-port" : "--valve-port";
+                const auto value = option_value(args, i, name);
+                if (!value) return usage_error("unknown option '" + std::string(arg) + "'");
+                if (!*value) return usage_error(std::string(name) + " needs a port");
+                if (!parse_port(**value, pump ? o.pump_port : o.valve_port))
+                    return usage_error("bad " + std::string(name) + " value '" +
+                                       std::string(**value) + "' (COM1 to COM4 or a device path)");
             } else if (const auto value = option_value(args, i, "--time-scale")) {
                 if (!*value) return usage_error("--time-scale needs a value");
                 if (!parse_scale(**value, o.time_scale))
@@ -115,6 +142,9 @@ ParsedArguments parse_run_arguments(const std::vector<std::string_view>& args) {
     if (o.method_path.empty()) return usage_error("the method file's name is empty");
     // Real devices keep their own pace; a scale there would be silently ignored.
     if (have_scale && !o.simulate) return usage_error("--time-scale needs --simulate");
+    // The simulated devices are COM1 and COM2 of their own.
+    if (o.simulate && (o.pump_port.given() || o.valve_port.given()))
+        return usage_error("--simulate takes no --pump-port or --valve-port");
     p.outcome = ParseOutcome::Run;
     return p;
 }

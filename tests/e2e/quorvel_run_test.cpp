@@ -539,6 +539,100 @@ TEST_F(QuorvelRunE2e, StartAtBeginsTheRunAtTheRowNamed) {
     }
 }
 
+// Ports and settings given on the command line: the devices are found without setup.txt,
+// and the working folder is left as it was, setup.txt or none.
+TEST_F(QuorvelRunE2e, PortsAndSettingsCanBeGivenWithoutSetupTxt) {
+    // Within the limits of the smallest pump, the size without settings.
+    const std::string method =
+        write_method("both.pmf", {"Multi Valve|3|CW|0|false", "Dispense|10.0000|300.00|0|false"});
+    std::ofstream(dir_ / "lab.txt", std::ios::binary) << kBothPorts;
+    const std::string pump = pump_.device_path(), valve = valve_.device_path();
+    const std::string nowhere = "/nonexistent/tty";
+    const struct {
+        std::string name;
+        std::optional<std::string> setup;  // setup.txt before the run; none: no file
+        std::vector<std::string> args;
+        std::map<std::string, std::string> env;
+        int code;
+        std::string err_part;
+    } cases[] = {
+        {"both by path",
+         std::nullopt,
+         {"--pump-port", pump, "--valve-port=" + valve},
+         {{"QUORVEL_COM1", nowhere}, {"QUORVEL_COM2", nowhere}},
+         0,
+         ""},
+        {"both by name", std::nullopt, {"--pump-port=COM1", "--valve-port", "com2"}, {}, 0, ""},
+        {"another settings file",
+         std::nullopt,
+         {"--setup", (dir_ / "lab.txt").string()},
+         {},
+         0,
+         ""},
+        {"valve moved, pump from setup.txt",
+         kBothPorts,
+         {"--valve-port", "COM3"},
+         {{"QUORVEL_COM2", nowhere}, {"QUORVEL_COM3", valve}},
+         0,
+         ""},
+        // setup.txt's valve is COM1: the pump's device takes another number.
+        {"pump by path beside setup.txt's valve",
+         "com_valve=1\r\npump=1\r\n",
+         {"--pump-port", pump},
+         {{"QUORVEL_COM1", valve}, {"QUORVEL_COM2", nowhere}},
+         0,
+         ""},
+        {"a path that is no device",
+         kBothPorts,
+         {"--pump-port", nowhere},
+         {},
+         1,
+         "Cannot open pump serial port. " + nowhere},
+        {"no valve anywhere",
+         std::nullopt,
+         {"--pump-port", pump},
+         {},
+         1,
+         "step 1 needs the valve, but setup.txt names no valve port"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        fs::remove(dir_ / "setup.txt");
+        if (k.setup) write_setup(*k.setup);
+        pump_.clear_received();
+        valve_.clear_received();
+        std::vector<std::string> args = k.args;
+        args.push_back(method);
+        auto run = start(args, k.env);
+        ASSERT_EQ(run->wait_exit(), k.code) << run->err.text();
+        EXPECT_TRUE(run->err.has(k.err_part)) << run->err.text();
+        EXPECT_EQ(pump_moves(), k.code == 0 ? 1 : 0);
+        if (k.code == 0) {
+            const auto valve_lines = valve_.received_lines();
+            EXPECT_EQ(std::count(valve_lines.begin(), valve_lines.end(), "cw3"), 1);
+            expect_pump_stopped();
+        }
+        EXPECT_EQ(fs::exists(dir_ / "setup.txt"), k.setup.has_value());
+        if (k.setup) {
+            EXPECT_EQ(read_setup(), *k.setup);
+        }
+        std::ifstream in(dir_ / "lab.txt", std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), kBothPorts);
+    }
+}
+
+// A device given by its path is named by it when it stops answering.
+TEST_F(QuorvelRunE2e, ADeviceGivenByPathIsNamedByIt) {
+    // Within the limits of the smallest pump, the size without settings.
+    const std::string method = write_method("one.pmf", {"Dispense|10.0000|300.00|0|false"});
+    pump_.faults().silent = true;
+    auto run = start({"--no-init", "--pump-port", pump_.device_path(), method});
+    ASSERT_EQ(run->wait_exit(), 3) << run->err.text();
+    EXPECT_TRUE(run->err.has("no reply from the pump (" + pump_.device_path() + ") within 3 s"))
+        << run->err.text();
+    EXPECT_FALSE(fs::exists(dir_ / "setup.txt"));
+}
+
 // Whatever needs no device ends before a port is opened and leaves setup.txt alone.
 TEST_F(QuorvelRunE2e, ListingAndRefusalsTouchNoPort) {
     write_setup(kBothPorts);
@@ -595,6 +689,15 @@ TEST_F(QuorvelRunE2e, ListingAndRefusalsTouchNoPort) {
         {{"--start-at", "5", method}, 2, "", "--start-at 5: " + method + " has 4 steps"},
         {{"--list", "--start-at=5", method}, 2, "", "has 4 steps"},
         {{"--start-at=4", "--list", method}, 0, text, ""},
+        {{"--pump-port", "COM5", method}, 2, "", "bad --pump-port value 'COM5'"},
+        {{"--valve-port=ttyUSB0", method}, 2, "", "bad --valve-port value 'ttyUSB0'"},
+        {{method, "--pump-port"}, 2, "", "--pump-port needs a port"},
+        {{"--simulate", "--valve-port", "COM3", method}, 2, "", "--simulate takes no"},
+        {{"--setup", dir_ / "none.txt", method},
+         2,
+         "",
+         "none.txt: the settings cannot be read: No such file or directory"},
+        {{"--setup", dir_.string(), method}, 2, "", "the settings cannot be read: not a regular"},
         {{"--simulate", "--time-scale=fast", method}, 2, "", "bad --time-scale value 'fast'"},
         {{"--version"}, 0, "quorvel-run " QUORVEL_VERSION "\n", ""},
     };
