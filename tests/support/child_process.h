@@ -54,8 +54,8 @@ class ChildProcess {
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
         for (const auto& [from, to] : {std::pair{stdio.in, STDIN_FILENO},
-                                      {stdio.out, STDOUT_FILENO},
-                                      {stdio.err, STDERR_FILENO}}) {
+                                       {stdio.out, STDOUT_FILENO},
+                                       {stdio.err, STDERR_FILENO}}) {
             if (from >= 0) posix_spawn_file_actions_adddup2(&actions, from, to);
             if (from == ChildStdio::kClosed) posix_spawn_file_actions_addclose(&actions, to);
         }
