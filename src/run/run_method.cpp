@@ -2,11 +2,15 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -97,6 +101,7 @@ class MethodRunner {
   private:
     std::optional<int> handle(const RunEvent& e);
     std::optional<int> read_standard_input();
+    void drop_waiting_input();
     std::optional<int> event_cannot_come();
     void begin();
     std::string device_of(DeviceRole role) const;
@@ -107,11 +112,16 @@ class MethodRunner {
     RunMonitor& monitor_;
     SignalPipe& signals_;
     bool stdin_open_;
+    // Standard input is read only while an Event step waits for its line, so input that
+    // keeps coming at other times waits in its pipe and costs nothing.
+    bool watching_input_ = false;
     bool initialising_ = false;
     bool running_ = false;
 };
 
 std::string MethodRunner::device_of(DeviceRole role) const {
+    const PortChoice& given = role == DeviceRole::Pump ? o_.pump_port : o_.valve_port;
+    if (!given.device.empty()) return given.device;
     const PumpSettings s = sys_.settings();
     const int index = role == DeviceRole::Pump ? s.com_pump : s.com_valve;
     return "COM" + std::to_string(index) + ", " + session_.ports().device_name(index);
@@ -122,6 +132,11 @@ void MethodRunner::begin() {
     sys_.run.repeat.store(o_.repeat);
     // As the Method window opens: the pump stopped and the run rewound; then Run.
     set_run_mode(sys_, MethodRunMode::Idle);
+    if (o_.start_at > 1) {
+        // The runner starts the row after the one last started; while Idle it starts none.
+        std::lock_guard lock(sys_.run.mutex);
+        sys_.run.current_step.store(o_.start_at - 2);
+    }
     monitor_.begin_run(sys_);
     set_run_mode(sys_, MethodRunMode::Active);
 }
@@ -149,9 +164,10 @@ std::optional<int> MethodRunner::handle(const RunEvent& e) {
                 std::to_string(limit_s) + " s" +
                 (initialising_ ? " while initialising the pump" : "") + "; stopping the pump");
             cancel_pump_initialisation(sys_.comm);
-            return kExitFailed;
+            return kExitDevice;
         }
         case K::StepStarted:
+            watching_input_ = false;
             if (e.value >= 0 && e.value < kMethodRows) {
                 const MethodStep& row = sys_.method_table[e.value];
                 print_line(o_.json ? step_json_line(row, e.value, e.time_s)
@@ -160,9 +176,12 @@ std::optional<int> MethodRunner::handle(const RunEvent& e) {
             break;
         case K::EventWaiting:
             if (!stdin_open_) return event_cannot_come();
+            drop_waiting_input();
+            watching_input_ = true;
             say("step " + std::to_string(e.value + 1) + " waits for an event: press Enter");
             break;
         case K::MethodDone:
+            watching_input_ = false;
             // As Reset: SSTP queued; the program ends once the pump has answered it.
             set_run_mode(sys_, MethodRunMode::Idle);
             monitor_.finish();
@@ -176,7 +195,7 @@ std::optional<int> MethodRunner::handle(const RunEvent& e) {
             const auto role = static_cast<DeviceRole>(e.value);
             say("step " + std::to_string(e.step + 1) + ": " + e.text + " (" + role_name(role) +
                 " port " + device_of(role) + "); stopping the pump");
-            return kExitFailed;
+            return kExitDevice;
         }
     }
     return std::nullopt;
@@ -187,7 +206,7 @@ std::optional<int> MethodRunner::event_cannot_come() {
     if (row < 0) return std::nullopt;
     say("standard input has ended while step " + std::to_string(row + 1) +
         " waits for an event; stopping the pump");
-    return kExitFailed;
+    return kExitInputEnded;
 }
 
 std::optional<int> MethodRunner::read_standard_input() {
@@ -199,9 +218,27 @@ std::optional<int> MethodRunner::read_standard_input() {
         return event_cannot_come();
     }
     for (ssize_t i = 0; i < n; ++i) {
-        if (buf[i] == '\n') monitor_.press_event();
+        if (buf[i] == '\n' && monitor_.press_event()) watching_input_ = false;
     }
     return std::nullopt;
+}
+
+// Lines typed before the step waited are lost, as an early press of the Event button is.
+// Only what is there now is dropped, so input that keeps coming cannot hold the run here;
+// the end of input is left to the next read.
+void MethodRunner::drop_waiting_input() {
+    int available = 0;
+    if (::ioctl(STDIN_FILENO, FIONREAD, &available) != 0) return;
+    char buf[4096];
+    while (available > 0) {
+        // A terminal counts an unfinished line that a read would wait for.
+        pollfd p{STDIN_FILENO, POLLIN, 0};
+        if (::poll(&p, 1, 0) <= 0 || (p.revents & POLLIN) == 0) return;
+        const ssize_t n = ::read(STDIN_FILENO, buf, std::min<std::size_t>(sizeof buf, available));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        available -= static_cast<int>(n);
+    }
 }
 
 int MethodRunner::run() {
@@ -213,7 +250,7 @@ int MethodRunner::run() {
     for (;;) {
         pollfd fds[3] = {{monitor_.wake_fd(), POLLIN, 0},
                          {signals_.fd(), POLLIN, 0},
-                         {stdin_open_ ? STDIN_FILENO : -1, POLLIN, 0}};
+                         {stdin_open_ && watching_input_ ? STDIN_FILENO : -1, POLLIN, 0}};
         if (::poll(fds, 3, -1) < 0) continue;  // EINTR: a signal, read from its pipe below
         if (const int sig = signals_.take()) {
             say("stopped by " + signal_name(sig) + "; stopping the pump");
@@ -237,13 +274,13 @@ int list_method(const MethodTable& t, int rows, bool json) {
 }
 
 // A step for a device without a port would wait for it for ever: false, saying which.
-bool has_ports_for(const Needs& needs, System& sys) {
+bool has_ports_for(const Needs& needs, System& sys, const std::string& settings_name) {
     for (const auto& [row, link, role] :
          {std::tuple{needs.pump_row, &sys.comm.pump, DeviceRole::Pump},
           std::tuple{needs.valve_row, &sys.comm.valve, DeviceRole::Valve}}) {
         if (row >= 0 && !link->has_port.load()) {
-            say("step " + std::to_string(row + 1) + " needs the " + role_name(role) +
-                ", but setup.txt names no " + role_name(role) + " port");
+            say("step " + std::to_string(row + 1) + " needs the " + role_name(role) + ", but " +
+                settings_name + " names no " + role_name(role) + " port");
             return false;
         }
     }
@@ -257,6 +294,54 @@ int shut_down(Session& session, int status) {
     return status;
 }
 
+// The ports (1..4) this run uses for the roles given on the command line. A device given
+// by its path takes a port number the other role does not use, with that path for it.
+struct GivenPorts {
+    int pump = 0;
+    int valve = 0;
+    std::array<std::string, 4> devices;
+};
+
+GivenPorts resolve_ports(const RunOptions& o, const PumpSettings& settings,
+                         const DevicePortProvider& environment) {
+    GivenPorts g;
+    for (int i = 1; i <= 4; ++i)
+        g.devices[static_cast<std::size_t>(i - 1)] = environment.device_name(i);
+    // Roles not given keep the file's port; a path must not take that one.
+    g.pump = o.pump_port.given() ? o.pump_port.com : settings.com_pump;
+    g.valve = o.valve_port.given() ? o.valve_port.com : settings.com_valve;
+    const auto free_port = [](int taken) { return taken == 1 ? 2 : 1; };
+    if (!o.pump_port.device.empty()) {
+        g.pump = free_port(g.valve);
+        g.devices[static_cast<std::size_t>(g.pump - 1)] = o.pump_port.device;
+    }
+    if (!o.valve_port.device.empty()) {
+        g.valve = free_port(g.pump);
+        g.devices[static_cast<std::size_t>(g.valve - 1)] = o.valve_port.device;
+    }
+    if (!o.pump_port.given()) g.pump = 0;
+    if (!o.valve_port.given()) g.valve = 0;
+    return g;
+}
+
+bool readable_file(const std::string& path, std::string* reason) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (ec) {
+        *reason = ec.message();
+        return false;
+    }
+    if (!std::filesystem::is_regular_file(status)) {
+        *reason = "not a regular file";
+        return false;
+    }
+    if (::access(path.c_str(), R_OK) != 0) {
+        *reason = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int run_method(const RunOptions& o) {
@@ -267,10 +352,24 @@ int run_method(const RunOptions& o) {
         say(o.method_path + ": There was a problem with this file: " + reason);
         return kExitUsage;
     }
+    if (o.start_at > rows) {
+        say("--start-at " + std::to_string(o.start_at) + ": " + o.method_path + " has " +
+            std::to_string(rows) + (rows == 1 ? " step" : " steps"));
+        return kExitUsage;
+    }
     if (o.list) return list_method(table, rows, o.json);
     // Before any port opens, with the pump size the session's start-up will read.
     PumpSettings settings;
-    read_setup_file(settings, kSetupFileName);
+    const std::string settings_name = o.setup_file.empty() ? "setup.txt" : o.setup_file;
+    if (!o.setup_file.empty()) {
+        if (!readable_file(o.setup_file, &reason)) {
+            say(o.setup_file + ": the settings cannot be read: " + reason);
+            return kExitUsage;
+        }
+        read_setup_file(settings, o.setup_file);
+    } else {
+        read_setup_file(settings, kSetupFileName);
+    }
     if (const auto fault = check_method(table, rows, settings)) {
         say(o.method_path + ": " + *fault);
         return kExitUsage;
@@ -286,10 +385,17 @@ int run_method(const RunOptions& o) {
         return kExitFailed;
     }
 
-    DevicePortProvider devices = DevicePortProvider::from_environment();
+    const GivenPorts given = resolve_ports(o, settings, DevicePortProvider::from_environment());
+    DevicePortProvider devices(given.devices);
     PortProvider* ports = &devices;
     std::unique_ptr<sim::SimulatedPorts> simulated;
     SessionOptions session_options;
+    session_options.settings_file = o.setup_file;
+    // Settings given for the run are the run's only: the working folder is left alone.
+    session_options.save_settings =
+        o.setup_file.empty() && !o.pump_port.given() && !o.valve_port.given();
+    session_options.pump_port = given.pump;
+    session_options.valve_port = given.valve;
     if (o.simulate) {
         simulated = std::make_unique<sim::SimulatedPorts>(devices, o.time_scale);
         std::string error;
@@ -315,7 +421,7 @@ int run_method(const RunOptions& o) {
         say(hooks.failure.empty() ? "the start-up did not complete" : hooks.failure);
         return shut_down(session, kExitFailed);
     }
-    if (!has_ports_for(needs, sys)) return shut_down(session, kExitFailed);
+    if (!has_ports_for(needs, sys, settings_name)) return shut_down(session, kExitFailed);
 
     MethodRunner runner(o, session, monitor, signals, needs.event);
     return shut_down(session, runner.run());

@@ -7,6 +7,13 @@
 
 namespace quorvel::run {
 
+// A port named on the command line: COM1..COM4, or a device by its path.
+struct PortChoice {
+    int com = 0;  // 1..4, or 0
+    std::string device;
+    bool given() const { return com != 0 || !device.empty(); }
+};
+
 struct RunOptions {
     std::string method_path;
     bool no_init = false;
@@ -15,6 +22,10 @@ struct RunOptions {
     bool list = false;
     bool simulate = false;
     double time_scale = 1.0;  // simulated durations only
+    int start_at = 1;         // the row the run starts at, from 1; checked against the file
+    std::string setup_file;   // empty: setup.txt in the current folder
+    PortChoice pump_port;
+    PortChoice valve_port;
 };
 
 enum class ParseOutcome { Run, Help, Version, UsageError };

@@ -47,8 +47,13 @@ bool Session::start_up(SessionHooks& hooks) {
     sys_.startup_directory = current_directory(&reason);
     have_startup_directory_ = !sys_.startup_directory.empty();
     PumpSettings s = sys_.settings();
-    if (have_startup_directory_) {
-        read_setup_file(s, std::filesystem::path(sys_.startup_directory) / kSetupFileName);
+    if (!options_.settings_file.empty()) {
+        settings_path_ = options_.settings_file;
+    } else if (have_startup_directory_) {
+        settings_path_ = std::filesystem::path(sys_.startup_directory) / kSetupFileName;
+    }
+    if (!settings_path_.empty()) {
+        read_setup_file(s, settings_path_);
     } else {
         // As with a setup.txt that cannot be opened.
         s.pump = 0;
@@ -62,6 +67,10 @@ bool Session::start_up(SessionHooks& hooks) {
         s.com_pump = 1;
         s.com_valve = 2;
     }
+    file_pump_ = s.com_pump;
+    file_valve_ = s.com_valve;
+    if (options_.pump_port != 0) s.com_pump = options_.pump_port;
+    if (options_.valve_port != 0) s.com_valve = options_.valve_port;
     sys_.set_settings(s);
     configured_pump_.store(s.com_pump);
     configured_valve_.store(s.com_valve);
@@ -201,17 +210,15 @@ ShutdownResult Session::shut_down() {
     // it uses is closed.
     sys_.listener().shutting_down();
     thread_.stop();
-    if (have_startup_directory_) {
+    if (options_.save_settings && !settings_path_.empty()) {
         PumpSettings s = sys_.settings();
-        s.com_pump = configured_port(DeviceRole::Pump);
-        s.com_valve = configured_port(DeviceRole::Valve);
-        const std::filesystem::path path =
-            std::filesystem::path(sys_.startup_directory) / kSetupFileName;
-        result.settings_path = path.string();
-        result.settings_saved =
-            write_setup_file(s, path, s.com_pump != 0, s.com_valve != 0, &result.settings_error);
+        s.com_pump = options_.pump_port != 0 ? file_pump_ : configured_port(DeviceRole::Pump);
+        s.com_valve = options_.valve_port != 0 ? file_valve_ : configured_port(DeviceRole::Valve);
+        result.settings_path = settings_path_.string();
+        result.settings_saved = write_setup_file(s, settings_path_, s.com_pump != 0,
+                                                 s.com_valve != 0, &result.settings_error);
     } else {
-        result.settings_saved = true;  // nowhere to save, and the operator was told so
+        result.settings_saved = true;  // nowhere to save (the operator was told), or not asked
     }
     close_port(c.pump);
     close_port(c.valve);

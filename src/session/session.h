@@ -30,6 +30,13 @@ struct SessionOptions {
     std::function<void()> before_pass{};
     // Where a shutdown keeps a method with unsaved edits; empty: nowhere (it is dropped).
     std::filesystem::path state_folder{};
+    // The settings file; empty: setup.txt in the folder the program was started from.
+    std::filesystem::path settings_file{};
+    // Whether the shutdown writes the settings back to that file.
+    bool save_settings = true;
+    // Ports (1..4) this run uses in place of the file's, which is what is written back.
+    int pump_port = 0;
+    int valve_port = 0;
 };
 
 // What the start-up asks of whoever shows things to the operator. Every call may wait
@@ -136,6 +143,9 @@ class Session {
     std::atomic<int> configured_pump_{0};
     std::atomic<int> configured_valve_{0};
     bool have_startup_directory_ = false;
+    std::filesystem::path settings_path_;  // empty: neither read nor written
+    int file_pump_ = 0;                    // the ports the settings file named
+    int file_valve_ = 0;
     mutable std::mutex shutdown_mutex_;
     bool shut_down_ = false;
 };

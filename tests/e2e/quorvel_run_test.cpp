@@ -2,12 +2,15 @@
 // pseudo-terminals (or its built-in ones with --simulate), its standard streams on pipes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -165,9 +168,11 @@ class QuorvelRunE2e : public ::testing::Test {
         for (const std::string& s : steps) file << s << "\r\n";
         return (dir_ / name).string();
     }
+    // closed: the standard descriptors (0, 1, 2) the program starts without.
     std::unique_ptr<RunningProgram> start(const std::vector<std::string>& args,
                                           const std::map<std::string, std::string>& extra = {},
-                                          const std::string& program = QUORVEL_RUN_BINARY) {
+                                          const std::string& program = QUORVEL_RUN_BINARY,
+                                          const std::vector<int>& closed = {}) {
         auto p = std::make_unique<RunningProgram>();
         int in[2];
         if (::pipe2(in, O_CLOEXEC) != 0) return p;
@@ -176,9 +181,10 @@ class QuorvelRunE2e : public ::testing::Test {
                                                {"QUORVEL_COM1", pump_.device_path()},
                                                {"QUORVEL_COM2", valve_.device_path()}};
         for (const auto& [k, v] : extra) env[k] = v;
-        p->child = std::make_unique<ChildProcess>(
-            program, args, dir_.string(), env,
-            ChildStdio{in[0], p->out.child_end(), p->err.child_end()});
+        ChildStdio stdio{in[0], p->out.child_end(), p->err.child_end()};
+        for (const int fd : closed)
+            (fd == 0 ? stdio.in : fd == 1 ? stdio.out : stdio.err) = ChildStdio::kClosed;
+        p->child = std::make_unique<ChildProcess>(program, args, dir_.string(), env, stdio);
         ::close(in[0]);
         p->input = in[1];
         p->out.start();
@@ -271,7 +277,7 @@ TEST_F(QuorvelRunE2e, EventStepWaitsForALineOnStandardInput) {
         EXPECT_EQ(pump_moves(), 1);
 
         end_input ? run->close_input() : run->press_enter();
-        ASSERT_EQ(run->wait_exit(), end_input ? 1 : 0) << run->err.text();
+        ASSERT_EQ(run->wait_exit(), end_input ? 4 : 0) << run->err.text();
         EXPECT_EQ(run->out.lines().size(), end_input ? 1u : 2u);
         EXPECT_EQ(pump_moves(), end_input ? 1 : 2);
         EXPECT_EQ(run->err.has("standard input has ended"), end_input);
@@ -279,17 +285,20 @@ TEST_F(QuorvelRunE2e, EventStepWaitsForALineOnStandardInput) {
     }
 }
 
-TEST_F(QuorvelRunE2e, AFailingPortOrDeviceEndsTheRunWithStatusOne) {
+TEST_F(QuorvelRunE2e, AFailingPortOrDeviceEndsTheRunWithItsOwnStatus) {
     const struct {
         std::string setup, silent, option, com2, message;  // message: a regular expression
+        int code;  // a port that cannot be had: 1; a device that stops answering: 3
     } cases[] = {
-        {kBothPorts, "pump", "", "",
-         R"(no reply from the pump \(COM1, .+\) within 3 s while init)"},
-        {kBothPorts, "pump", "--no-init", "", R"(no reply from the pump \(COM1, .+\) within 3 s;)"},
-        {kBothPorts, "valve", "", "", R"(no reply from the valve \(COM2, .+\) within 5 s)"},
+        {kBothPorts, "pump", "", "", R"(no reply from the pump \(COM1, .+\) within 3 s while init)",
+         3},
+        {kBothPorts, "pump", "--no-init", "", R"(no reply from the pump \(COM1, .+\) within 3 s;)",
+         3},
+        {kBothPorts, "valve", "", "", R"(no reply from the valve \(COM2, .+\) within 5 s)", 3},
         {kBothPorts, "", "", "/nonexistent/tty",
-         R"(Cannot open valve serial port\..*no such device)"},
-        {"com_pump=1\r\n", "", "", "", "step 1 needs the valve, but setup.txt names no valve port"},
+         R"(Cannot open valve serial port\..*no such device)", 1},
+        {"com_pump=1\r\n", "", "", "", "step 1 needs the valve, but setup.txt names no valve port",
+         1},
     };
     const std::string method = write_method(
         "valve_then_pump.pmf", {"Multi Valve|2|Short|0|false", kShortDispense + "|0|false"});
@@ -303,7 +312,7 @@ TEST_F(QuorvelRunE2e, AFailingPortOrDeviceEndsTheRunWithStatusOne) {
         if (!k.com2.empty()) env["QUORVEL_COM2"] = k.com2;
         auto run =
             start(k.option.empty() ? std::vector{method} : std::vector{k.option, method}, env);
-        ASSERT_EQ(run->wait_exit(), 1) << run->err.text();
+        ASSERT_EQ(run->wait_exit(), k.code) << run->err.text();
         EXPECT_TRUE(std::regex_search(run->err.text(), std::regex(k.message))) << run->err.text();
         EXPECT_EQ(pump_moves(), 0);
         expect_pump_stopped();
@@ -315,7 +324,7 @@ TEST_F(QuorvelRunE2e, AFailingPortOrDeviceEndsTheRunWithStatusOne) {
 }
 
 // A move that never ends, one the controller refuses, or a port that hangs up mid-move ends
-// the run with status 1 and the port named, and the next step never starts. The hang-up is
+// the run with status 3 and the port named, and the next step never starts. The hang-up is
 // last: it ends the simulated pump.
 TEST_F(QuorvelRunE2e, AStepThePumpNeverFinishesEndsTheRun) {
     write_setup(kBothPorts);
@@ -340,7 +349,7 @@ TEST_F(QuorvelRunE2e, AStepThePumpNeverFinishesEndsTheRun) {
         pump_.clear_received();
         pump_.faults().*k.fault = true;
         auto run = start({method});
-        ASSERT_EQ(run->wait_exit(), 1) << run->err.text();
+        ASSERT_EQ(run->wait_exit(), 3) << run->err.text();
         EXPECT_TRUE(std::regex_search(
             run->err.text(),
             std::regex("step 1: " + k.reason + R"( \(pump port COM1, .+\); stopping the pump)")))
@@ -367,6 +376,269 @@ TEST_F(QuorvelRunE2e, AStopSignalMidMoveSendsTheEscapeByte) {
         EXPECT_TRUE(wait_until([&] { return !pump_.moving(); }, 5s));
         EXPECT_TRUE(read_setup().starts_with("com_pump=1\r\ncom_valve=2\r\n")) << read_setup();
     }
+}
+
+// A standard stream closed at the start is /dev/null, never the next descriptor opened (a
+// pipe of the program's own or a port): no line reaches a device or the signal pipe, and a
+// closed input is one that has ended.
+TEST_F(QuorvelRunE2e, ClosedStandardStreamsActAsDevNull) {
+    write_setup(kBothPorts);
+    const std::string plain =
+        write_method("plain.pmf", {"Multi Valve|2|Short|0|false", kShortDispense + "|0|false"});
+    const std::string event =
+        write_method("event.pmf", {kShortDispense + "|0|false", kShortAspirate + "|0|true"});
+    const struct {
+        std::vector<int> closed;
+        std::string method;
+        int code;
+        std::size_t moves;
+    } cases[] = {
+        {{1}, plain, 0, 1},
+        {{0, 1, 2}, plain, 0, 1},
+        {{0}, event, 4, 1},
+        {{0, 2}, event, 4, 1},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(::testing::PrintToString(k.closed) + " " + k.method);
+        pump_.clear_received();
+        valve_.clear_received();
+        auto run = start({k.method}, {}, QUORVEL_RUN_BINARY, k.closed);
+        ASSERT_EQ(run->wait_exit(), k.code) << run->err.text();
+        EXPECT_EQ(pump_moves(), static_cast<long>(k.moves));
+        for (const std::string& b : {pump_.received_bytes(), valve_.received_bytes()}) {
+            EXPECT_EQ(b.find("quorvel-run"), std::string::npos) << b;
+            EXPECT_EQ(b.find("Dispense"), std::string::npos) << b;
+        }
+        if (std::count(k.closed.begin(), k.closed.end(), 2) == 0 && k.code == 4) {
+            EXPECT_TRUE(run->err.has("standard input has ended while step 2 waits"))
+                << run->err.text();
+        }
+        expect_pump_stopped();
+    }
+}
+
+// The processor time the process has used so far (all its threads), from the kernel.
+std::optional<double> cpu_seconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto paren = stat.rfind(')');
+    if (paren == std::string::npos) return std::nullopt;
+    std::istringstream fields(stat.substr(paren + 2));
+    std::vector<std::string> f{std::istream_iterator<std::string>(fields), {}};
+    // After the name: state is field 3; utime and stime are fields 14 and 15.
+    if (f.size() < 13) return std::nullopt;
+    return static_cast<double>(std::stoull(f[11]) + std::stoull(f[12])) /
+           static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// Input that never stops (as `yes ''`) is not read while no step waits for its Event: the
+// run sleeps through a long move while the lines pile up, and the first line after the
+// Event step has begun to wait releases it.
+TEST_F(QuorvelRunE2e, InputThatKeepsComingCostsNoProcessorTime) {
+    write_setup(kBothPorts);
+    // 50 uL at 60 uL/min: 50 s of motion, 2.5 s at the simulators' time scale, each.
+    const std::string method = write_method(
+        "flood.pmf", {"Dispense|50.0000|60.00|0|false", "Aspirate|50.0000|60.00|0|true"});
+    auto run = start({method});
+    const long capacity = ::fcntl(run->input, F_GETPIPE_SZ);
+    ASSERT_GT(capacity, 0);
+    std::atomic<long> written{0};
+    std::thread writer([&written, fd = run->input] {
+        const std::string lines(512, '\n');
+        while (::write(fd, lines.data(), lines.size()) > 0) written += 512;
+    });
+    // However the test ends, the writer stops once the program, its reader, is gone.
+    struct StopWriter {
+        RunningProgram& run;
+        std::thread& writer;
+        ~StopWriter() {
+            run.child.reset();
+            writer.join();
+        }
+    } stop_writer{*run, writer};
+    const auto step_lines = [&] { return run->out.lines().size(); };
+    ASSERT_TRUE(wait_until([&] { return step_lines() >= 1; }, 60s)) << run->err.text();
+    const std::optional<double> cpu_at_first = cpu_seconds(run->child->pid());
+    const long written_at_first = written.load();
+    const Clock::time_point first = Clock::now();
+    const bool second_started = wait_until([&] { return step_lines() >= 2; }, 60s);
+    const std::optional<double> cpu_at_second = cpu_seconds(run->child->pid());
+    const long written_at_second = written.load();
+    const std::chrono::duration<double> wall = Clock::now() - first;
+    const std::optional<int> code = run->wait_exit();
+    ASSERT_TRUE(second_started) << run->err.text();
+    ASSERT_EQ(code, 0) << run->err.text();
+    ASSERT_TRUE(cpu_at_first && cpu_at_second);
+    const double cpu = *cpu_at_second - *cpu_at_first;
+    std::printf("step 1: %.2f s of wall time, %.2f s of processor time, %ld lines taken\n",
+                wall.count(), cpu, written_at_second - written_at_first);
+    EXPECT_GE(wall.count(), 2.0);
+    // A run that reads every line uses a whole core; a sleeping one, a few per cent.
+    EXPECT_LT(cpu, 0.25 * wall.count());
+    // Lines are taken only to drop those waiting when the step began to wait, and then
+    // the one that releases it: the pipe's contents once, and once more at most.
+    EXPECT_LE(written_at_second - written_at_first, 2 * capacity + 512);
+    EXPECT_TRUE(run->err.has("step 2 waits for an event")) << run->err.text();
+    EXPECT_EQ(pump_moves(), 2);
+}
+
+// A run started at row N prints row N first and drives only what the rows from N do; an
+// Event row waits as at the start, and Repeat comes back to row 1.
+TEST_F(QuorvelRunE2e, StartAtBeginsTheRunAtTheRowNamed) {
+    write_setup(kBothPorts);
+    const std::string method =
+        write_method("rows.pmf", {"Multi Valve|3|CW|0|false", "Aspirate|20.0000|600.00|0|true",
+                                  "Dispense|30.0000|600.00|0|false"});
+    const std::string aspirate = "MOVR=-20.00000000", dispense = "MOVR=30.00000000";
+    const struct {
+        std::vector<std::string> args;
+        std::vector<int> rows;           // the rows printed, in order (a prefix with --repeat)
+        std::vector<std::string> moves;  // the pump's moves (a prefix with --repeat)
+        int valve_moves;                 // -1: not counted
+    } cases[] = {
+        {{"--start-at", "1"}, {1, 2, 3}, {aspirate, dispense}, 1},
+        {{"--start-at", "2"}, {2, 3}, {aspirate, dispense}, 0},
+        {{"--start-at=3"}, {3}, {dispense}, 0},
+        {{"--start-at=3", "--repeat"}, {3, 1, 2, 3}, {dispense, aspirate}, -1},
+    };
+    for (const auto& k : cases) {
+        const bool repeat = k.args.back() == "--repeat";
+        SCOPED_TRACE(::testing::PrintToString(k.args));
+        pump_.clear_received();
+        valve_.clear_received();
+        std::vector<std::string> args = k.args;
+        args.push_back(method);
+        auto run = start(args);
+        // Enter for each wait for the Event, once it is asked for.
+        std::size_t presses = 0;
+        ASSERT_TRUE(wait_until(
+            [&] {
+                const std::string err = run->err.text();
+                std::size_t waits = 0;
+                for (auto at = err.find("waits for an event"); at != std::string::npos;
+                     at = err.find("waits for an event", at + 1))
+                    ++waits;
+                for (; presses < waits; ++presses) run->press_enter();
+                return repeat ? run->out.lines().size() >= k.rows.size() : !run->child->running();
+            },
+            60s))
+            << run->err.text();
+        if (repeat) run->child->signal(SIGTERM);
+        ASSERT_EQ(run->wait_exit(), repeat ? 143 : 0) << run->err.text();
+
+        std::vector<int> rows;
+        for (const std::string& line : run->out.lines()) rows.push_back(std::stoi(line));
+        if (repeat && rows.size() > k.rows.size()) rows.resize(k.rows.size());
+        EXPECT_EQ(rows, k.rows) << run->out.text();
+        std::vector<std::string> moves;
+        for (const std::string& line : pump_.received_lines())
+            if (line.starts_with("MOVR=")) moves.push_back(line);
+        if (repeat && moves.size() > k.moves.size()) moves.resize(k.moves.size());
+        EXPECT_EQ(moves, k.moves);
+        const auto valve_lines = valve_.received_lines();
+        if (k.valve_moves >= 0) {
+            EXPECT_EQ(std::count(valve_lines.begin(), valve_lines.end(), "cw3"), k.valve_moves);
+        }
+        // Row 2 waits for its Event whether the run starts before it or at it.
+        EXPECT_EQ(run->err.has("step 2 waits for an event"),
+                  std::find(k.rows.begin(), k.rows.end(), 2) != k.rows.end())
+            << run->err.text();
+        expect_pump_stopped();
+    }
+}
+
+// Ports and settings given on the command line: the devices are found without setup.txt,
+// and the working folder is left as it was, setup.txt or none.
+TEST_F(QuorvelRunE2e, PortsAndSettingsCanBeGivenWithoutSetupTxt) {
+    // Within the limits of the smallest pump, the size without settings.
+    const std::string method =
+        write_method("both.pmf", {"Multi Valve|3|CW|0|false", "Dispense|10.0000|300.00|0|false"});
+    std::ofstream(dir_ / "lab.txt", std::ios::binary) << kBothPorts;
+    const std::string pump = pump_.device_path(), valve = valve_.device_path();
+    const std::string nowhere = "/nonexistent/tty";
+    const struct {
+        std::string name;
+        std::optional<std::string> setup;  // setup.txt before the run; none: no file
+        std::vector<std::string> args;
+        std::map<std::string, std::string> env;
+        int code;
+        std::string err_part;
+    } cases[] = {
+        {"both by path",
+         std::nullopt,
+         {"--pump-port", pump, "--valve-port=" + valve},
+         {{"QUORVEL_COM1", nowhere}, {"QUORVEL_COM2", nowhere}},
+         0,
+         ""},
+        {"both by name", std::nullopt, {"--pump-port=COM1", "--valve-port", "com2"}, {}, 0, ""},
+        {"another settings file",
+         std::nullopt,
+         {"--setup", (dir_ / "lab.txt").string()},
+         {},
+         0,
+         ""},
+        {"valve moved, pump from setup.txt",
+         kBothPorts,
+         {"--valve-port", "COM3"},
+         {{"QUORVEL_COM2", nowhere}, {"QUORVEL_COM3", valve}},
+         0,
+         ""},
+        // setup.txt's valve is COM1: the pump's device takes another number.
+        {"pump by path beside setup.txt's valve",
+         "com_valve=1\r\npump=1\r\n",
+         {"--pump-port", pump},
+         {{"QUORVEL_COM1", valve}, {"QUORVEL_COM2", nowhere}},
+         0,
+         ""},
+        {"a path that is no device",
+         kBothPorts,
+         {"--pump-port", nowhere},
+         {},
+         1,
+         "Cannot open pump serial port. " + nowhere},
+        {"no valve anywhere",
+         std::nullopt,
+         {"--pump-port", pump},
+         {},
+         1,
+         "step 1 needs the valve, but setup.txt names no valve port"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        fs::remove(dir_ / "setup.txt");
+        if (k.setup) write_setup(*k.setup);
+        pump_.clear_received();
+        valve_.clear_received();
+        std::vector<std::string> args = k.args;
+        args.push_back(method);
+        auto run = start(args, k.env);
+        ASSERT_EQ(run->wait_exit(), k.code) << run->err.text();
+        EXPECT_TRUE(run->err.has(k.err_part)) << run->err.text();
+        EXPECT_EQ(pump_moves(), k.code == 0 ? 1 : 0);
+        if (k.code == 0) {
+            const auto valve_lines = valve_.received_lines();
+            EXPECT_EQ(std::count(valve_lines.begin(), valve_lines.end(), "cw3"), 1);
+            expect_pump_stopped();
+        }
+        EXPECT_EQ(fs::exists(dir_ / "setup.txt"), k.setup.has_value());
+        if (k.setup) {
+            EXPECT_EQ(read_setup(), *k.setup);
+        }
+        std::ifstream in(dir_ / "lab.txt", std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), kBothPorts);
+    }
+}
+
+// A device given by its path is named by it when it stops answering.
+TEST_F(QuorvelRunE2e, ADeviceGivenByPathIsNamedByIt) {
+    // Within the limits of the smallest pump, the size without settings.
+    const std::string method = write_method("one.pmf", {"Dispense|10.0000|300.00|0|false"});
+    pump_.faults().silent = true;
+    auto run = start({"--no-init", "--pump-port", pump_.device_path(), method});
+    ASSERT_EQ(run->wait_exit(), 3) << run->err.text();
+    EXPECT_TRUE(run->err.has("no reply from the pump (" + pump_.device_path() + ") within 3 s"))
+        << run->err.text();
+    EXPECT_FALSE(fs::exists(dir_ / "setup.txt"));
 }
 
 // Whatever needs no device ends before a port is opened and leaves setup.txt alone.
@@ -418,6 +690,22 @@ TEST_F(QuorvelRunE2e, ListingAndRefusalsTouchNoPort) {
         {{"--fast", method}, 2, "", "unknown option '--fast'"},
         {{method, method}, 2, "", "only one method file"},
         {{"--time-scale", "0.1", method}, 2, "", "--time-scale needs --simulate"},
+        {{"--start-at", "0", method}, 2, "", "bad --start-at value '0'"},
+        {{"--start-at=-1", method}, 2, "", "bad --start-at value '-1'"},
+        {{"--start-at=2x", method}, 2, "", "bad --start-at value '2x'"},
+        {{method, "--start-at"}, 2, "", "--start-at needs a value"},
+        {{"--start-at", "5", method}, 2, "", "--start-at 5: " + method + " has 4 steps"},
+        {{"--list", "--start-at=5", method}, 2, "", "has 4 steps"},
+        {{"--start-at=4", "--list", method}, 0, text, ""},
+        {{"--pump-port", "COM5", method}, 2, "", "bad --pump-port value 'COM5'"},
+        {{"--valve-port=ttyUSB0", method}, 2, "", "bad --valve-port value 'ttyUSB0'"},
+        {{method, "--pump-port"}, 2, "", "--pump-port needs a port"},
+        {{"--simulate", "--valve-port", "COM3", method}, 2, "", "--simulate takes no"},
+        {{"--setup", dir_ / "none.txt", method},
+         2,
+         "",
+         "none.txt: the settings cannot be read: No such file or directory"},
+        {{"--setup", dir_.string(), method}, 2, "", "the settings cannot be read: not a regular"},
         {{"--simulate", "--time-scale=fast", method}, 2, "", "bad --time-scale value 'fast'"},
         {{"--version"}, 0, "quorvel-run " QUORVEL_VERSION "\n", ""},
     };

@@ -13,14 +13,17 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 extern char** environ;
 
 namespace quorvel::testing {
 
-// Descriptors the child gets as its standard input, output and error (-1: the test's own).
+// Descriptors the child gets as its standard input, output and error (-1: the test's own;
+// kClosed: none, the child starts with that descriptor closed).
 struct ChildStdio {
+    static constexpr int kClosed = -2;
     int in = -1;
     int out = -1;
     int err = -1;
@@ -50,9 +53,12 @@ class ChildProcess {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-        if (stdio.in >= 0) posix_spawn_file_actions_adddup2(&actions, stdio.in, STDIN_FILENO);
-        if (stdio.out >= 0) posix_spawn_file_actions_adddup2(&actions, stdio.out, STDOUT_FILENO);
-        if (stdio.err >= 0) posix_spawn_file_actions_adddup2(&actions, stdio.err, STDERR_FILENO);
+        for (const auto& [from, to] : {std::pair{stdio.in, STDIN_FILENO},
+                                       {stdio.out, STDOUT_FILENO},
+                                       {stdio.err, STDERR_FILENO}}) {
+            if (from >= 0) posix_spawn_file_actions_adddup2(&actions, from, to);
+            if (from == ChildStdio::kClosed) posix_spawn_file_actions_addclose(&actions, to);
+        }
         if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
             pid_ = -1;
         }
@@ -69,6 +75,7 @@ class ChildProcess {
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     void signal(int sig) const { ::kill(pid_, sig); }
 
     // The exit code once the program has ended within the limit; -1 for a signal death.

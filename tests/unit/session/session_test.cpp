@@ -231,6 +231,82 @@ TEST_F(SessionTest, PortsThatCannotBeOpenedAreReportedAndKeptInSetup) {
     }
 }
 
+// Settings from a file named for the run, ports that stand in for the file's, and a run
+// that writes nothing back.
+TEST_F(SessionTest, SettingsFileAndPortsCanBeGivenForOneRun) {
+    const std::string setup = "com_pump=1\r\ncom_valve=2\r\npump=1\r\n";
+    const std::string lab = "com_pump=3\r\ncom_valve=4\r\npump=2\r\n";
+    const struct {
+        const char* name;
+        bool lab_file, save;
+        int pump_port, valve_port;
+        Events opened;
+        int pump_size;
+        std::string setup_after, lab_after;  // the start of each file after the shutdown
+    } cases[] = {
+        {"another file",
+         true,
+         true,
+         0,
+         0,
+         {"COM3 opened", "COM4 opened"},
+         2,
+         setup,
+         "com_pump=3\r\ncom_valve=4\r\ngearbox=0\r\npump=2\r\n"},
+        {"nothing saved", false, false, 0, 0, {"COM1 opened", "COM2 opened"}, 1, setup, lab},
+        {"pump port given",
+         false,
+         true,
+         3,
+         0,
+         {"COM3 opened", "COM2 opened"},
+         1,
+         "com_pump=1\r\ncom_valve=2\r\ngearbox=0\r\npump=1\r\n",
+         lab},
+        {"valve port given, nothing saved",
+         false,
+         false,
+         0,
+         4,
+         {"COM1 opened", "COM4 opened"},
+         1,
+         setup,
+         lab},
+        {"both given over another file",
+         true,
+         true,
+         2,
+         1,
+         {"COM2 opened", "COM1 opened"},
+         2,
+         setup,
+         "com_pump=3\r\ncom_valve=4\r\ngearbox=0\r\npump=2\r\n"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        timeline_.clear();
+        write_setup(setup);
+        std::ofstream(dir_ / "lab.txt", std::ios::binary) << lab;
+        Session& s = make_session({.default_ports = false,
+                                   .sleep_ms = 5,
+                                   .settings_file = k.lab_file ? dir_ / "lab.txt" : fs::path(),
+                                   .save_settings = k.save,
+                                   .pump_port = k.pump_port,
+                                   .valve_port = k.valve_port});
+        ASSERT_TRUE(s.start_up(hooks_));
+        const Events events = timeline_.events();
+        ASSERT_GE(events.size(), 2u);
+        EXPECT_EQ(Events(events.begin(), events.begin() + 2), k.opened);
+        EXPECT_EQ(s.sys().settings().pump, k.pump_size);
+        EXPECT_TRUE(s.shut_down().settings_saved);
+        EXPECT_EQ(read_setup().rfind(k.setup_after, 0), 0u) << read_setup();
+        std::ifstream in(dir_ / "lab.txt", std::ios::binary);
+        const std::string lab_after{std::istreambuf_iterator<char>(in), {}};
+        EXPECT_EQ(lab_after.rfind(k.lab_after, 0), 0u) << lab_after;
+        session_.reset();
+    }
+}
+
 TEST_F(SessionTest, ShutDownStopsThePumpFirstAndRunsOnce) {
     write_setup("com_pump=1\r\ncom_valve=2\r\n");
     PassGate gate;
