@@ -58,6 +58,14 @@ enum class StepAction : int {
     TwoPosValve = 7
 };
 
+// Which device a step of this action drives.
+constexpr bool drives_pump(StepAction a) {
+    return a == StepAction::Aspirate || a == StepAction::Dispense || a == StepAction::Wash;
+}
+constexpr bool drives_valve(StepAction a) {
+    return a == StepAction::MultiValve || a == StepAction::TwoPosValve;
+}
+
 struct StepParams {
     StepAction action = StepAction::None;
     double volume_ul = 0.0;

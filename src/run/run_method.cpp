@@ -68,12 +68,8 @@ Needs method_needs(const MethodTable& t, int rows) {
     Needs n;
     for (int r = 0; r < rows; ++r) {
         const StepParams p = decode_row(t[r]);
-        const bool pump = p.action == StepAction::Aspirate || p.action == StepAction::Dispense ||
-                          p.action == StepAction::Wash;
-        const bool valve =
-            p.action == StepAction::MultiValve || p.action == StepAction::TwoPosValve;
-        if (pump && n.pump_row < 0) n.pump_row = r;
-        if (valve && n.valve_row < 0) n.valve_row = r;
+        if (drives_pump(p.action) && n.pump_row < 0) n.pump_row = r;
+        if (drives_valve(p.action) && n.valve_row < 0) n.valve_row = r;
         n.event = n.event || p.event;
     }
     return n;

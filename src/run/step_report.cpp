@@ -24,9 +24,8 @@ std::string step_text_line(const MethodStep& row, int r) {
 
 std::string step_json_line(const MethodStep& row, int r, std::optional<double> time_s) {
     const StepParams p = decode_row(row);
-    const bool valve = p.action == StepAction::MultiValve || p.action == StepAction::TwoPosValve;
-    const bool pump = p.action == StepAction::Aspirate || p.action == StepAction::Dispense ||
-                      p.action == StepAction::Wash;
+    const bool valve = drives_valve(p.action);
+    const bool pump = drives_pump(p.action);
     std::string j = "{";
     if (time_s) j += "\"time\":" + number(*time_s, 3) + ",";
     j += "\"row\":" + std::to_string(r + 1);

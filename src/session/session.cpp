@@ -174,9 +174,7 @@ std::string Session::port_change_refusal(DeviceRole role) {
         const int count = std::clamp(r.step_count.load(), 0, kMethodRows);
         for (int i = 0; i < count && !method_uses; ++i) {
             const StepAction a = r.steps[static_cast<std::size_t>(i)].action;
-            method_uses = pump ? a == StepAction::Aspirate || a == StepAction::Dispense ||
-                                     a == StepAction::Wash
-                               : a == StepAction::MultiValve || a == StepAction::TwoPosValve;
+            method_uses = pump ? drives_pump(a) : drives_valve(a);
         }
     }
     if (method_uses)

@@ -82,7 +82,7 @@ bool MainWindow::method_may_end() {
     // Edit mode ends first, so that what is asked about is the rows as the operator left them.
     if (ctx_.sys.run.mode.load() == MethodRunMode::Editing) method->command(method_ctl::EndEdit);
     if (!doc.method_modified) return true;
-    switch (ctx_.presenter.question(this, "Do you want to save this method before closing?", "?")) {
+    switch (ctx_.presenter.question(this, kSaveBeforeClosing, "?")) {
         case Answer::Yes:
             if (doc.method_title.empty())
                 save_method_as();

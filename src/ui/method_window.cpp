@@ -210,8 +210,7 @@ void MethodWindow::close_window() {
     }
     if (sys.document.method_modified) {
         const QPointer<MethodWindow> alive(this);
-        const Answer a =
-            ctx_.presenter.question(this, "Do you want to save this method before closing?", "?");
+        const Answer a = ctx_.presenter.question(this, kSaveBeforeClosing, "?");
         if (!alive || closed_) return;
         if (a == Answer::Yes) {
             // The save posts Close again once it has written the file.

@@ -25,6 +25,9 @@ namespace quorvel {
 class StateLamp;
 
 // The Method window's controls (their objectName is "ctl" and the number).
+// The Method window's question before its method goes (Close, Quit, a method handed over).
+inline constexpr const char* kSaveBeforeClosing = "Do you want to save this method before closing?";
+
 namespace method_ctl {
 inline constexpr int SettingsLine = 2011;
 inline constexpr int Name = 4002;

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionButton>
+#include <cstdlib>
 #include <utility>
 
 #include "ui_fixture.h"
@@ -204,6 +205,8 @@ class PumpTestWindowTest : public QObject {
         QTest::newRow("aspirate continuously") << false << 2006 << QStringList{"SLEW=-0.16666667"};
         QTest::newRow("stop") << false << 2007 << QStringList{"SSTP"};
         QTest::newRow("quit while idle") << false << cmd::Close << QStringList{"SSTP"};
+        // Sent now, a move would be stored in the monitor program being entered.
+        QTest::newRow("dispense while initialising") << false << -2005 << QStringList{};
     }
     void buttons() {
         QFETCH(bool, enable);
@@ -212,15 +215,21 @@ class PumpTestWindowTest : public QObject {
         UiFixture f;
         TestWindow* w = open_test(f);
         QVERIFY(w);
+        const bool initialising = button < 0;
+        button = std::abs(button);
+        if (initialising) f.sys.comm.init_stage = InitStage::ControllerSetup;
         type_into(edit(w, 2008), "1.5");
         combo(w, 2009)->setCurrentIndex(2);
         UiFixture::control<QCheckBox>(w, 2010)->setChecked(enable);
         click(w, button);
         f.settle();
         QCOMPARE(f.take_pump_queue(), queued);
-        QVERIFY(f.presenter.shown.isEmpty());
+        QCOMPARE(
+            f.presenter.shown,
+            fyi(initialising ? "Please wait until the pump initialisation has finished." : ""));
         QCOMPARE(f.open(WindowId::Test), button != cmd::Close);
-        QCOMPARE(f.sys.comm.pump_moving.load(), button == 2005 || button == 2006);
+        QCOMPARE(f.sys.comm.pump_moving.load(),
+                 !initialising && (button == 2005 || button == 2006));
     }
 
     // A fixed volume the controller's move line cannot carry as meant is refused before
