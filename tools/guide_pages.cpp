@@ -45,28 +45,17 @@ qreal text_width(const QTextDocument& doc) {
            root.rightMargin();
 }
 
-// Where the block's lines are counted from, in the coordinates of the whole document: a
-// block's rectangle starts at its layout's position, and a line pushed onto the next page
-// keeps its offset from there.
-qreal line_origin(const QTextDocument& doc, const QTextBlock& block) {
-    return doc.documentLayout()->blockBoundingRect(block).top();
-}
-
 int page_at(const QTextDocument& doc, qreal y) {
     return static_cast<int>(y / doc.pageSize().height());
 }
 
+// A block's rectangle starts at its layout's position (in the whole document's coordinates),
+// and a line that the layout pushed onto the next page keeps its offset from there.
 int page_of_line(const QTextDocument& doc, const QTextBlock& block, bool last) {
+    const qreal origin = doc.documentLayout()->blockBoundingRect(block).top();
     const QTextLayout* layout = block.layout();
-    if (layout->lineCount() == 0)
-        return page_at(doc, doc.documentLayout()->blockBoundingRect(block).top());
-    const QTextLine line = layout->lineAt(last ? layout->lineCount() - 1 : 0);
-    return page_at(doc, line_origin(doc, block) + line.y());
-}
-
-bool is_picture(const QTextBlock& block) {
-    return block.text() == QString(QChar::ObjectReplacementCharacter) &&
-           block.begin().fragment().charFormat().isImageFormat();
+    if (layout->lineCount() == 0) return page_at(doc, origin);
+    return page_at(doc, origin + layout->lineAt(last ? layout->lineCount() - 1 : 0).y());
 }
 
 // The first of the blocks that must stay on one page with the block after `block`.
@@ -75,6 +64,21 @@ QTextBlock start_of_group(QTextBlock block) {
          before = before.previous())
         block = before;
     return block;
+}
+
+// The contents' lines, in order, each with the heading it names.
+std::vector<ContentsEntry> pair_lines_with_headings(const QTextDocument& doc) {
+    std::vector<ContentsEntry> entries;
+    QTextBlock line = doc.begin();
+    for (const QTextBlock& heading : section_headings(doc)) {
+        while (line.isValid() && (!line.blockFormat().hasProperty(kContentsBlock) ||
+                                  line.blockFormat().headingLevel() != 0))
+            line = line.next();
+        if (!line.isValid()) break;
+        entries.push_back({line, heading});
+        line = line.next();
+    }
+    return entries;
 }
 
 // Moves the first group of kept-together blocks that a page break splits to the next page.
@@ -135,8 +139,6 @@ std::vector<ContentsEntry> insert_contents(QTextDocument& doc) {
     // The numbers stand in a column not much wider than the longest title, so that the eye
     // finds a title's number without leaders; level 3 is indented under its section.
     const qreal column = std::min(text_width(doc), kContentsWidthMm * 96 / 25.4);
-    QTextBlockFormat line_format;
-    line_format.setProperty(kContentsBlock, true);
     QTextBlockFormat title_format = first_format;
     title_format.setProperty(kContentsBlock, true);
 
@@ -147,7 +149,8 @@ std::vector<ContentsEntry> insert_contents(QTextDocument& doc) {
     cursor.insertText(QStringLiteral("Contents"), heading_chars);
     cursor.setBlockFormat(title_format);
     for (const auto& [text, level] : lines) {
-        QTextBlockFormat format = line_format;
+        QTextBlockFormat format;
+        format.setProperty(kContentsBlock, true);
         // Tab positions count from the indented edge.
         const int indent = level == 3 ? 1 : 0;
         format.setIndent(indent);
@@ -159,18 +162,12 @@ std::vector<ContentsEntry> insert_contents(QTextDocument& doc) {
     cursor.insertBlock(first_format, heading_chars);
     cursor.endEditBlock();
 
-    std::vector<ContentsEntry> entries;
-    const std::vector<QTextBlock> moved = section_headings(doc);
-    QTextBlock line = doc.begin();
-    for (const QTextBlock& heading : moved) {
-        while (line.isValid() && (!line.blockFormat().hasProperty(kContentsBlock) ||
-                                  line.blockFormat().headingLevel() != 0))
-            line = line.next();
-        if (!line.isValid()) break;
-        entries.push_back({line, heading});
-        line = line.next();
-    }
-    return entries;
+    return pair_lines_with_headings(doc);
+}
+
+bool is_picture(const QTextBlock& block) {
+    return block.text() == QString(QChar::ObjectReplacementCharacter) &&
+           block.begin().fragment().charFormat().isImageFormat();
 }
 
 bool keeps_with_next(const QTextBlock& block) {

@@ -25,8 +25,11 @@ void set_up_pages(QTextDocument& doc, QPagedPaintDevice& device, double margin_m
 // level 2; the page numbers are filled in by paginate().
 std::vector<ContentsEntry> insert_contents(QTextDocument& doc);
 
-// A block that must share its page with the block after it: a heading, or a picture and
-// its caption.
+// A paragraph that is one picture and nothing else; the paragraph after it is its caption.
+bool is_picture(const QTextBlock& block);
+
+// A block that must share its page with the block after it: a heading, or a picture (with
+// its caption).
 bool keeps_with_next(const QTextBlock& block);
 
 // Breaks pages before headings and pictures that would otherwise end a page, and writes

@@ -97,10 +97,8 @@ void style(QTextDocument& doc) {
     for (QTextBlock block = doc.begin(); block.isValid(); block = block.next()) {
         QTextBlockFormat format = block.blockFormat();
         const int level = format.headingLevel();
-        const bool picture = guide::keeps_with_next(block) && level == 0;
-        const bool caption = block.previous().isValid() &&
-                             guide::keeps_with_next(block.previous()) &&
-                             block.previous().blockFormat().headingLevel() == 0;
+        const bool picture = guide::is_picture(block);
+        const bool caption = block.previous().isValid() && guide::is_picture(block.previous());
         if (level >= 2) {
             // Headings set apart from the table or list before them.
             format.setTopMargin(level == 2 ? 16 : 10);
