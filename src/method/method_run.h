@@ -30,6 +30,9 @@ struct MethodRun {
     // Goes up by one whenever the runner starts a step: a row that starts again (a
     // one-row method that repeats) leaves current_step as it was.
     std::atomic<unsigned> steps_started{0};
+    // While set, the runner lets the step under way finish and starts no other. Written
+    // under `mutex` (set_run_paused), so no step starts once the pause is taken.
+    std::atomic<bool> paused{false};
 
     // The method's rows as the runner works on them, decoded once when the run becomes
     // Active. Under `mutex`: written only by set_run_mode, read by the runner.

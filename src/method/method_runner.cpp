@@ -96,7 +96,8 @@ void start_next_step(MethodRun& r, CommState& c) {
     const int current = r.current_step.load();
     // Nothing goes to a pump that is being sent its monitor program: it would be stored in
     // the program instead of done.
-    if (r.mode.load() != MethodRunMode::Active || c.pump_moving.load() || c.valve_busy.load() ||
+    if (r.mode.load() != MethodRunMode::Active || r.paused.load() || c.pump_moving.load() ||
+        c.valve_busy.load() ||
         current >= count || r.wait_remaining_ms.load() != 0 ||
         c.init_stage.load() != InitStage::None)
         return;
@@ -127,6 +128,12 @@ void set_run_mode(MethodRun& r, const MethodTable& table, CommState& c, MethodRu
         }
     }
     r.events().run_mode_changed(mode);
+}
+
+unsigned set_run_paused(MethodRun& r, bool paused) {
+    std::lock_guard lock(r.mutex);
+    r.paused.store(paused);
+    return r.steps_started.load();
 }
 
 void run_method_step(MethodRun& r, CommState& c) {

@@ -15,6 +15,10 @@ enum class MethodRunMode : int;
 // run's events hear of the change.
 void set_run_mode(MethodRun& run, const MethodTable& table, CommState& comm, MethodRunMode mode);
 
+// Pauses or resumes the run. Returns the run's steps_started at that moment: every step
+// started before a pause counts in it, and none starts after it. Any thread.
+unsigned set_run_paused(MethodRun& run, bool paused);
+
 // Step 10 of a pass, while a front end follows the method. Communication thread only.
 void run_method_step(MethodRun& run, CommState& comm);
 

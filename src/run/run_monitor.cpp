@@ -115,8 +115,13 @@ void RunMonitor::on_pass() {
     const bool started_now = started != seen_started_;
     if (started_now) {
         seen_started_ = started;
-        push(RunEvent::Kind::StepStarted, r.current_step.load(),
-             std::chrono::duration<double>(now - run_start_).count());
+        {
+            std::lock_guard lock(mutex_);
+            events_.push_back({RunEvent::Kind::StepStarted, r.current_step.load(), 0,
+                               std::chrono::duration<double>(now - run_start_).count(), {},
+                               started});
+        }
+        wake();
     }
 
     if (finishing_.load()) {
@@ -145,6 +150,9 @@ void RunMonitor::on_pass() {
             waiting = next;
         }
     }
+    // A paused run waits for its resume first: the Event's wait is told, or taken, after it.
+    // A press taken before the pause is kept for then.
+    if (r.paused.load()) return;
     if (waiting < 0) {
         waiting_token_.store(-1);
         waiting_row_.store(-1);
