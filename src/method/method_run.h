@@ -45,6 +45,13 @@ struct MethodRun {
     long long watch_limit_ms = 0;
     long long watch_left_ms = 0;
 
+    // Goes up by one whenever a Run makes the mode Active, and whenever the runner ends a
+    // run itself, with the reason in last_failure (under `mutex`): a record of runs tells
+    // one run from the next, and a failure from a reset, even between two of its looks.
+    std::atomic<unsigned> runs_begun{0};
+    std::atomic<unsigned> runs_failed{0};
+    RunFailure last_failure;
+
     // Whether a front end follows the method (the GUI: while the Method window is open):
     // only then does the runner run, and do its waits and valve moves light their lamps.
     std::atomic<bool> followed{false};

@@ -8,10 +8,14 @@
 namespace quorvel {
 namespace {
 
-std::string port_json(const std::optional<PortRecord>& p) {
+// A port as the operator names it: "COM1".."COM4", or the device given by its path.
+std::string port_name_json(const std::optional<PortRecord>& p) {
     if (!p) return "null";
-    return "{\"com\":" + (p->com ? json_string("COM" + std::to_string(p->com)) : "null") +
-           ",\"device\":" + json_string(p->device) + "}";
+    return json_string(p->com ? "COM" + std::to_string(p->com) : p->device);
+}
+
+std::string device_json(const std::optional<PortRecord>& p) {
+    return p ? json_string(p->device) : "null";
 }
 
 std::string seconds(std::optional<double> t) {
@@ -58,8 +62,10 @@ std::string start_record(const RunStartRecord& s) {
            ",\"sha256\":" + json_string_or_null(s.sha256) +
            ",\"steps\":" + std::to_string(s.steps) + ",\"start_row\":" + row_json(s.start_row) +
            ",\"repeat\":" + (s.repeat ? "true" : "false") +
-           ",\"pump_port\":" + port_json(s.pump_port) +
-           ",\"valve_port\":" + port_json(s.valve_port) + ",\"pump_size\":" +
+           ",\"pump_port\":" + port_name_json(s.pump_port) +
+           ",\"pump_device\":" + device_json(s.pump_port) +
+           ",\"valve_port\":" + port_name_json(s.valve_port) +
+           ",\"valve_device\":" + device_json(s.valve_port) + ",\"pump_size\":" +
            (size_known ? std::string(PumpNames[static_cast<std::size_t>(p.pump)]) : "null") +
            ",\"ul_per_rev\":" + json_number(ul_per_rev_in_force(p), 4) + ",\"gearbox\":" +
            (gearbox_known ? json_string(GearboxNames[static_cast<std::size_t>(p.gearbox)])
@@ -68,8 +74,7 @@ std::string start_record(const RunStartRecord& s) {
            "}";
 }
 
-std::string step_record(const MethodStep& row, int r, std::optional<double> time_s) {
-    const StepParams p = decode_row(row);
+std::string step_record(const StepParams& p, int r, std::optional<double> time_s) {
     const bool valve = drives_valve(p.action);
     const bool pump = drives_pump(p.action);
     std::string j = "{\"type\":\"step\",";
@@ -101,13 +106,13 @@ std::string error_record(const std::string& message, std::optional<DeviceRole> d
         !device ? "null" : *device == DeviceRole::Pump ? "\"pump\"" : "\"valve\"";
     return "{\"type\":\"error\",\"time\":" + seconds(time_s) +
            ",\"message\":" + json_string(message) + ",\"device\":" + device_json +
-           ",\"port\":" + port_json(port) + "}";
+           ",\"port\":" + port_name_json(port) + "}";
 }
 
-std::string end_record(RunEnd status, int exit_status, int r, const std::string& message,
+std::string end_record(RunEnd status, std::optional<int> exit_status, int r, const std::string& message,
                        std::chrono::system_clock::time_point t) {
     return "{\"type\":\"end\",\"status\":" + json_string(end_word(status)) +
-           ",\"exit\":" + std::to_string(exit_status) + ",\"row\":" + row_json(r) +
+           ",\"exit\":" + (exit_status ? std::to_string(*exit_status) : "null") + ",\"row\":" + row_json(r) +
            ",\"message\":" + json_string(message) + ",\"time\":" + json_string(iso8601_utc(t)) +
            "}";
 }

@@ -15,8 +15,8 @@
 
 namespace quorvel {
 
-// A device's port as a record names it: "COM1".."COM4" (absent for a device given by its
-// path) and the device file.
+// A device's port: in records "COM1".."COM4", or the device's path when it was given by
+// its path; the start record also names the device file of each.
 struct PortRecord {
     int com = 0;  // 1..4, or 0
     std::string device;
@@ -46,15 +46,16 @@ std::string start_record(const RunStartRecord& s);
 //  "direction":..,"wait":..,"event":..}: time in seconds since the run began (left out when
 // absent), volume in uL and rate in uL/min (null for a valve step), position and direction
 // (null for a pump step), wait in whole seconds. The values are the decoded ones, the same
-// the runner sends.
-std::string step_record(const MethodStep& row, int r, std::optional<double> time_s);
+// the runner sends (decode_row's).
+std::string step_record(const StepParams& p, int r, std::optional<double> time_s);
 // "wait", "event", "pause" or "resume" at row index r (-1: none yet, null), time in seconds
 // since the run began (null before it began), as in every record but start and end.
 std::string row_record(std::string_view type, int r, std::optional<double> time_s);
 std::string error_record(const std::string& message, std::optional<DeviceRole> device,
                          const std::optional<PortRecord>& port, std::optional<double> time_s);
-// row: the row index last started, or -1.
-std::string end_record(RunEnd status, int exit_status, int r, const std::string& message,
+// row: the row index last started, or -1; exit: the program's exit status (null for a run
+// in the program's window, which goes on).
+std::string end_record(RunEnd status, std::optional<int> exit_status, int r, const std::string& message,
                        std::chrono::system_clock::time_point t);
 
 }  // namespace quorvel

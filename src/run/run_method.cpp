@@ -487,9 +487,14 @@ int run_method(const RunOptions& o) {
     MethodTable table{};
     std::string reason, sha256;
     const int rows = read_method_file(table, o.method_path, &reason, &sha256);
+    const auto too_few_rows = [&] {
+        return "--start-at " + std::to_string(o.start_at) + ": " + o.method_path + " has " +
+               std::to_string(rows) + (rows == 1 ? " step" : " steps");
+    };
     if (o.list) {
-        if (rows <= 0) {
-            report.say(o.method_path + ": There was a problem with this file: " + reason);
+        if (rows <= 0 || o.start_at > rows) {
+            report.say(rows <= 0 ? o.method_path + ": There was a problem with this file: " + reason
+                                 : too_few_rows());
             return kExitUsage;
         }
         for (int r = 0; r < rows; ++r) report.step(table[r], r, std::nullopt);
@@ -511,8 +516,7 @@ int run_method(const RunOptions& o) {
     if (rows <= 0) {
         refuse(kExitUsage, o.method_path + ": There was a problem with this file: " + reason);
     } else if (o.start_at > rows) {
-        refuse(kExitUsage, "--start-at " + std::to_string(o.start_at) + ": " + o.method_path +
-                               " has " + std::to_string(rows) + (rows == 1 ? " step" : " steps"));
+        refuse(kExitUsage, too_few_rows());
     }
     // With the pump size the session's start-up will read.
     PumpSettings settings;

@@ -52,7 +52,7 @@ std::optional<double> RunReport::elapsed() const {
 
 void RunReport::step(const MethodStep& row, int r, std::optional<double> time_s) {
     if (!json_) print_line(step_text_line(row, r));
-    record(step_record(row, r, time_s));
+    record(step_record(decode_row(row), r, time_s));
 }
 
 void RunReport::wait(int r) {

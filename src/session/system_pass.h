@@ -14,9 +14,11 @@ struct System;
 
 class SystemPass final : public PassHooks {
   public:
-    // before_pass: called first thing in every pass (a test's seam); may be empty.
-    explicit SystemPass(System& sys, std::function<void()> before_pass = {})
-        : sys_(sys), before_pass_(std::move(before_pass)) {}
+    // before_pass: called first thing in every pass (a test's seam); after_pass: last (the
+    // record of runs). Either may be empty.
+    explicit SystemPass(System& sys, std::function<void()> before_pass = {},
+                        std::function<void()> after_pass = {})
+        : sys_(sys), before_pass_(std::move(before_pass)), after_pass_(std::move(after_pass)) {}
 
     // One pass of the communication thread over the system.
     void run(std::uint32_t now_ms);
@@ -32,6 +34,7 @@ class SystemPass final : public PassHooks {
   private:
     System& sys_;
     std::function<void()> before_pass_;
+    std::function<void()> after_pass_;
 };
 
 }  // namespace quorvel

@@ -659,10 +659,10 @@ TEST_F(QuorvelRunE2e, ListingAndRefusalsTouchNoPort) {
  4   Dispense   100.0000         100.00              5           Yes
 )";
     const std::string json =
-        R"({"row":1,"action":"Multi Valve","volume":null,"rate":null,"position":3,"direction":"CW","wait":0,"event":false}
-{"row":2,"action":"Aspirate","volume":100.0000,"rate":50.00,"position":null,"direction":null,"wait":2,"event":false}
-{"row":3,"action":"2 Pos.Valve","volume":null,"rate":null,"position":2,"direction":"Short","wait":0,"event":false}
-{"row":4,"action":"Dispense","volume":100.0000,"rate":100.00,"position":null,"direction":null,"wait":5,"event":true}
+        R"({"type":"step","row":1,"action":"Multi Valve","volume":null,"rate":null,"position":3,"direction":"CW","wait":0,"event":false}
+{"type":"step","row":2,"action":"Aspirate","volume":100.0000,"rate":50.00,"position":null,"direction":null,"wait":2,"event":false}
+{"type":"step","row":3,"action":"2 Pos.Valve","volume":null,"rate":null,"position":2,"direction":"Short","wait":0,"event":false}
+{"type":"step","row":4,"action":"Dispense","volume":100.0000,"rate":100.00,"position":null,"direction":null,"wait":5,"event":true}
 )";
     const struct {
         std::vector<std::string> args;
