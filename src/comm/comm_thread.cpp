@@ -255,6 +255,7 @@ void comm_thread_pass(CommState& c, PassHooks& hooks, std::uint32_t now_ms,
 
     if (followed) hooks.method_step();
     c.events().pass_done();
+    hooks.pass_ends();
 
     const int taken = c.status_pass_count++;
     if (taken > kStatusRebuildAfter) {

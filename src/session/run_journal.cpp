@@ -121,6 +121,9 @@ void RunJournal::on_pass() {
         seen_begun_ = begun;
         if (active_) end(RunEnd::Stopped, "the method was reset");
         begin(step_started);
+    } else if (!active_ && step_started && r.mode.load() == MethodRunMode::Active) {
+        // A run that had ended goes on (Repeat ticked after its last step): a run of its own.
+        begin(true);
     }
     if (!active_) {
         seen_failed_ = failed;

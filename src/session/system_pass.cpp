@@ -12,6 +12,9 @@ void set_run_mode(System& sys, MethodRunMode mode) {
 
 void SystemPass::run(std::uint32_t now_ms) {
     comm_thread_pass(sys_.comm, *this, now_ms);
+}
+
+void SystemPass::pass_ends() {
     if (after_pass_) after_pass_();
 }
 

@@ -30,6 +30,7 @@ class SystemPass final : public PassHooks {
     bool method_followed() const override;
     bool method_waiting() const override;
     void method_step() override;
+    void pass_ends() override;
 
   private:
     System& sys_;
