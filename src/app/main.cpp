@@ -190,5 +190,7 @@ int main(int argc, char** argv) {
     Ports ports;
     if (args.simulate && !start_simulators(ports)) return 1;
     ports.session_options.state_folder = state_folder();
+    ports.session_options.record_runs = true;
+    ports.session_options.version = QUORVEL_VERSION;
     return run_windows(app, instance, ports, method_path);
 }

@@ -237,10 +237,12 @@ void comm_thread_pass(CommState& c, PassHooks& hooks, std::uint32_t now_ms,
                    : static_cast<long long>(static_cast<std::uint32_t>(now_ms - c.last_tick_ms));
     if (!first_pass) {
         if (count_down(c.pump, elapsed)) {
+            c.pump.reply_timeouts.fetch_add(1);
             c.pump_moving.store(false);
             c.events().reply_timed_out(DeviceRole::Pump);
         }
         if (count_down(c.valve, elapsed)) {
+            c.valve.reply_timeouts.fetch_add(1);
             c.valve_busy.store(false);
             c.events().reply_timed_out(DeviceRole::Valve);
         }
@@ -253,6 +255,7 @@ void comm_thread_pass(CommState& c, PassHooks& hooks, std::uint32_t now_ms,
 
     if (followed) hooks.method_step();
     c.events().pass_done();
+    hooks.pass_ends();
 
     const int taken = c.status_pass_count++;
     if (taken > kStatusRebuildAfter) {

@@ -72,6 +72,8 @@ struct DeviceLink {
     // A '?' prompt answered a motion line (the controller refused the move). Set by the
     // communication thread; cleared by whoever starts a move it wants to watch.
     std::atomic<bool> motion_refused{false};
+    // Goes up by one at every reply time-out, for whoever keeps a record of them.
+    std::atomic<unsigned> reply_timeouts{0};
 
     CommandQueue queue;
 

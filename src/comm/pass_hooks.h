@@ -27,6 +27,8 @@ class PassHooks {
     virtual bool method_waiting() const { return false; }
     // One step of the method runner.
     virtual void method_step() {}
+    // Last thing in every pass, after the front end has heard of its end.
+    virtual void pass_ends() {}
 };
 
 }  // namespace quorvel

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/atomic_file.h"
+#include "common/sha256.h"
 
 namespace quorvel {
 namespace {
@@ -100,13 +101,21 @@ int parse_method_text(MethodTable& t, std::string_view bytes) {
     return parser.rows();
 }
 
-int read_method_file(MethodTable& t, const std::filesystem::path& path, std::string* reason) {
+int read_method_file(MethodTable& t, const std::filesystem::path& path, std::string* reason,
+                     std::string* sha256) {
     MethodTextParser parser(t);
+    Sha256 digest;
     std::string why;
     const FileReadEnd end = read_regular_file(
-        path, kMethodFileMaxBytes, [&](std::string_view b) { return parser.feed(b); }, &why);
+        path, kMethodFileMaxBytes,
+        [&](std::string_view b) {
+            digest.update(b);
+            return parser.feed(b);
+        },
+        &why);
     if (end == FileReadEnd::Stopped || end == FileReadEnd::Ended) why = parser.reason();
     if (reason) *reason = why;
+    if (sha256) *sha256 = digest.hex_digest();
     return end == FileReadEnd::Ended ? parser.rows() : 0;
 }
 

@@ -57,8 +57,9 @@ class MethodTextParser {
 
 // A file that is not a regular file, or is larger than kMethodFileMaxBytes, gives 0 without
 // being read. When the result is 0, *reason says why in words that follow "this file: ".
+// *sha256 gets the SHA-256 of the bytes read, in hexadecimal.
 inline constexpr std::size_t kMethodFileMaxBytes = 1 << 20;  // a full method is about 10 kB
 int read_method_file(MethodTable& t, const std::filesystem::path& path,
-                     std::string* reason = nullptr);
+                     std::string* reason = nullptr, std::string* sha256 = nullptr);
 
 }  // namespace quorvel

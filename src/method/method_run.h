@@ -30,6 +30,9 @@ struct MethodRun {
     // Goes up by one whenever the runner starts a step: a row that starts again (a
     // one-row method that repeats) leaves current_step as it was.
     std::atomic<unsigned> steps_started{0};
+    // While set, the runner lets the step under way finish and starts no other. Written
+    // under `mutex` (set_run_paused), so no step starts once the pause is taken.
+    std::atomic<bool> paused{false};
 
     // The method's rows as the runner works on them, decoded once when the run becomes
     // Active. Under `mutex`: written only by set_run_mode, read by the runner.
@@ -41,6 +44,13 @@ struct MethodRun {
     DeviceRole watched_device = DeviceRole::Pump;
     long long watch_limit_ms = 0;
     long long watch_left_ms = 0;
+
+    // Goes up by one whenever a Run makes the mode Active, and whenever the runner ends a
+    // run itself, with the reason in last_failure (under `mutex`): a record of runs tells
+    // one run from the next, and a failure from a reset, even between two of its looks.
+    std::atomic<unsigned> runs_begun{0};
+    std::atomic<unsigned> runs_failed{0};
+    RunFailure last_failure;
 
     // Whether a front end follows the method (the GUI: while the Method window is open):
     // only then does the runner run, and do its waits and valve moves light their lamps.

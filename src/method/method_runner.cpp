@@ -96,7 +96,8 @@ void start_next_step(MethodRun& r, CommState& c) {
     const int current = r.current_step.load();
     // Nothing goes to a pump that is being sent its monitor program: it would be stored in
     // the program instead of done.
-    if (r.mode.load() != MethodRunMode::Active || c.pump_moving.load() || c.valve_busy.load() ||
+    if (r.mode.load() != MethodRunMode::Active || r.paused.load() || c.pump_moving.load() ||
+        c.valve_busy.load() ||
         current >= count || r.wait_remaining_ms.load() != 0 ||
         c.init_stage.load() != InitStage::None)
         return;
@@ -119,6 +120,8 @@ void start_next_step(MethodRun& r, CommState& c) {
 void set_run_mode(MethodRun& r, const MethodTable& table, CommState& c, MethodRunMode mode) {
     {
         std::lock_guard lock(r.mutex);
+        if (mode == MethodRunMode::Active && r.mode.load() != MethodRunMode::Active)
+            r.runs_begun.fetch_add(1);
         r.mode.store(mode);
         if (mode == MethodRunMode::Active) {
             for (std::size_t i = 0; i < r.steps.size(); ++i) r.steps[i] = decode_row(table[i]);
@@ -127,6 +130,30 @@ void set_run_mode(MethodRun& r, const MethodTable& table, CommState& c, MethodRu
         }
     }
     r.events().run_mode_changed(mode);
+}
+
+RunOutlook run_outlook(MethodRun& r, const CommState& c) {
+    RunOutlook out;
+    const int count = r.step_count.load();
+    const int current = r.current_step.load();
+    if (r.mode.load() != MethodRunMode::Active || c.pump_moving.load() || c.valve_busy.load() ||
+        r.wait_remaining_ms.load() != 0 || current >= count)
+        return out;
+    const bool at_last = current == count - 1;
+    const int next = at_last ? 0 : current + 1;
+    if (at_last && !r.repeat.load()) {
+        out.done = true;
+    } else if (next >= 0 && next < kMethodRows) {
+        std::lock_guard lock(r.mutex);
+        if (r.steps[static_cast<std::size_t>(next)].event) out.event_row = next;
+    }
+    return out;
+}
+
+unsigned set_run_paused(MethodRun& r, bool paused) {
+    std::lock_guard lock(r.mutex);
+    r.paused.store(paused);
+    return r.steps_started.load();
 }
 
 void run_method_step(MethodRun& r, CommState& c) {
@@ -138,6 +165,8 @@ void run_method_step(MethodRun& r, CommState& c) {
         failure = check_watched_step(r, c);
         if (failure) {
             r.mode.store(MethodRunMode::Idle);
+            r.last_failure = *failure;
+            r.runs_failed.fetch_add(1);
             rewind(r, c);
         } else {
             start_next_step(r, c);

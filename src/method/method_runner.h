@@ -15,6 +15,19 @@ enum class MethodRunMode : int;
 // run's events hear of the change.
 void set_run_mode(MethodRun& run, const MethodTable& table, CommState& comm, MethodRunMode mode);
 
+// Pauses or resumes the run. Returns the run's steps_started at that moment: every step
+// started before a pause counts in it, and none starts after it. Any thread.
+unsigned set_run_paused(MethodRun& run, bool paused);
+
+// What an Active run waits for now, by the runner's own test of whether a step may start:
+// nothing more (the last step is over and Repeat is off), or the operator's Event for the
+// row event_row (-1: neither). Communication thread, after the runner.
+struct RunOutlook {
+    bool done = false;
+    int event_row = -1;
+};
+RunOutlook run_outlook(MethodRun& run, const CommState& comm);
+
 // Step 10 of a pass, while a front end follows the method. Communication thread only.
 void run_method_step(MethodRun& run, CommState& comm);
 

@@ -74,6 +74,8 @@ struct StepParams {
     bool event = false;
     int valve_position = 0;
     ValveDirection valve_direction = ValveDirection::None;
+
+    bool operator==(const StepParams&) const = default;
 };
 
 // The words a row's texts use for an action and a direction; empty for None.

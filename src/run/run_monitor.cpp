@@ -3,20 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "method/method_runner.h"
 #include "session/system.h"
 
 namespace quorvel::run {
-namespace {
-
-// Whether the decoded row waits for the operator's Event. The runner's rows are replaced
-// under the run's lock when a run becomes Active.
-bool next_step_waits_for_event(MethodRun& r, int row) {
-    std::lock_guard lock(r.mutex);
-    return r.steps[static_cast<std::size_t>(row)].event;
-}
-
-}  // namespace
-
 RunMonitor::RunMonitor() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
@@ -115,8 +105,13 @@ void RunMonitor::on_pass() {
     const bool started_now = started != seen_started_;
     if (started_now) {
         seen_started_ = started;
-        push(RunEvent::Kind::StepStarted, r.current_step.load(),
-             std::chrono::duration<double>(now - run_start_).count());
+        {
+            std::lock_guard lock(mutex_);
+            events_.push_back({RunEvent::Kind::StepStarted, r.current_step.load(), 0,
+                               std::chrono::duration<double>(now - run_start_).count(), {},
+                               started});
+        }
+        wake();
     }
 
     if (finishing_.load()) {
@@ -128,23 +123,15 @@ void RunMonitor::on_pass() {
         return;
     }
 
-    // The runner's own test of whether a step may start, short of the Event.
-    int waiting = -1;
-    const int count = r.step_count.load();
-    const int current = r.current_step.load();
-    if (r.mode.load() == MethodRunMode::Active && !c.pump_moving.load() && !c.valve_busy.load() &&
-        r.wait_remaining_ms.load() == 0 && current < count) {
-        const bool at_last = current == count - 1;
-        const int next = at_last ? 0 : current + 1;
-        if (at_last && !r.repeat.load()) {
-            if (!done_reported_) {
-                done_reported_ = true;
-                push(RunEvent::Kind::MethodDone);
-            }
-        } else if (next >= 0 && next < kMethodRows && next_step_waits_for_event(r, next)) {
-            waiting = next;
-        }
+    const RunOutlook outlook = run_outlook(r, c);
+    if (outlook.done && !done_reported_) {
+        done_reported_ = true;
+        push(RunEvent::Kind::MethodDone);
     }
+    // A paused run waits for its resume first: the Event's wait is told, or taken, after it.
+    // A press taken before the pause is kept for then.
+    if (r.paused.load()) return;
+    const int waiting = outlook.event_row;
     if (waiting < 0) {
         waiting_token_.store(-1);
         waiting_row_.store(-1);

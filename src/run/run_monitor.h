@@ -25,7 +25,7 @@ struct RunEvent {
         StartInit,     // the session asks for the pump initialisation
         InitDone,      // the initialisation has ended
         Timeout,       // value: the DeviceRole that did not answer
-        StepStarted,   // value: row index; time_s: seconds since the run began
+        StepStarted,   // value: row index; time_s: seconds since the run began; count
         EventWaiting,  // value: row index of the Event step that waits
         MethodDone,    // the last step has finished: motion, valve move and wait
         StopAnswered,  // the closing SSTP has been answered
@@ -37,6 +37,7 @@ struct RunEvent {
     int step = 0;
     double time_s = 0.0;
     std::string text;
+    unsigned count = 0;  // StepStarted: the run's steps_started with this step
 };
 
 class RunMonitor final : public SessionListener {

@@ -20,17 +20,23 @@ const char* const kRunUsage =
     "                    then not written)\n"
     "  --valve-port P    the valve's port, the same way\n"
     "  --setup FILE      the settings from FILE in place of setup.txt (nothing is written)\n"
-    "  --json            one JSON object per started step instead of the step's line\n"
+    "  --json            JSON records on standard output, one object a line (start,\n"
+    "                    wait, event, step, pause, resume, error, end), not text\n"
+    "  --log FILE        append the run's JSON records to FILE (with or without --json)\n"
+    "  --control         commands on standard input, one a line: event, pause,\n"
+    "                    resume, stop\n"
     "  --list            print the method's step lines and exit, touching no port\n"
     "  --simulate        run against the built-in simulated pump (COM1) and valve (COM2)\n"
     "  --time-scale X    with --simulate: multiply every simulated duration by X\n"
     "  --help            show this text\n"
     "  --version         show the version\n"
     "\n"
-    "A step marked Event waits for a line on standard input (Enter).\n"
+    "A step marked Event waits for a line on standard input (Enter), or with --control\n"
+    "for the command event.\n"
     "Exit status: 0 the method ran to its end; 1 a port could not be opened; 2 bad usage or\n"
     "a method that cannot run; 3 a device stopped answering or a step failed; 4 standard\n"
-    "input ended while a step waited for its Event; 128 + n after signal n.\n";
+    "input ended while a step waited for its Event or a paused run for resume; 128 + n\n"
+    "after signal n (the command stop ends the run as SIGINT does: 130).\n";
 
 namespace {
 
@@ -103,6 +109,8 @@ ParsedArguments parse_run_arguments(const std::vector<std::string_view>& args) {
                 o.repeat = true;
             } else if (arg == "--json") {
                 o.json = true;
+            } else if (arg == "--control") {
+                o.control = true;
             } else if (arg == "--list") {
                 o.list = true;
             } else if (arg == "--simulate") {
@@ -111,6 +119,9 @@ ParsedArguments parse_run_arguments(const std::vector<std::string_view>& args) {
                 if (!*value) return usage_error("--start-at needs a value");
                 if (!parse_row(**value, o.start_at))
                     return usage_error("bad --start-at value '" + std::string(**value) + "'");
+            } else if (const auto value = option_value(args, i, "--log")) {
+                if (!*value || (*value)->empty()) return usage_error("--log needs a file");
+                o.log_file = std::string(**value);
             } else if (const auto value = option_value(args, i, "--setup")) {
                 if (!*value || (*value)->empty()) return usage_error("--setup needs a file");
                 o.setup_file = std::string(**value);
@@ -145,6 +156,8 @@ ParsedArguments parse_run_arguments(const std::vector<std::string_view>& args) {
     // The simulated devices are COM1 and COM2 of their own.
     if (o.simulate && (o.pump_port.given() || o.valve_port.given()))
         return usage_error("--simulate takes no --pump-port or --valve-port");
+    if (o.list && (o.control || !o.log_file.empty()))
+        return usage_error("--list runs nothing, so it takes no --control or --log");
     p.outcome = ParseOutcome::Run;
     return p;
 }

@@ -19,11 +19,13 @@ struct RunOptions {
     bool no_init = false;
     bool repeat = false;
     bool json = false;
+    bool control = false;     // standard input carries commands, not only Event presses
     bool list = false;
     bool simulate = false;
     double time_scale = 1.0;  // simulated durations only
     int start_at = 1;         // the row the run starts at, from 1; checked against the file
     std::string setup_file;   // empty: setup.txt in the current folder
+    std::string log_file;     // empty: no run record
     PortChoice pump_port;
     PortChoice valve_port;
 };

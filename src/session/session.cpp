@@ -35,8 +35,22 @@ Session::Session(SessionListener& listener, PortProvider& ports, SessionOptions 
     : sys_(listener),
       ports_(ports),
       options_(std::move(options)),
-      pass_(sys_, options_.before_pass),
+      journal_(options_.record_runs && !options_.state_folder.empty()
+                   ? std::make_unique<RunJournal>(
+                         sys_, ports_, options_.state_folder / "runs.jsonl", options_.version,
+                         [this](const std::string& text) {
+                             sys_.listener().message(text, "Run record");
+                         })
+                   : nullptr),
+      pass_(sys_, options_.before_pass,
+            journal_ ? std::function<void()>([j = journal_.get()] { j->on_pass(); })
+                     : std::function<void()>()),
       thread_(sys_.comm, pass_, options_.sleep_ms) {}
+
+void Session::set_method_file(std::optional<std::string> path,
+                              std::optional<std::string> sha256) {
+    if (journal_) journal_->set_method_file(std::move(path), std::move(sha256));
+}
 
 DeviceLink& Session::link(DeviceRole role) {
     return role == DeviceRole::Pump ? sys_.comm.pump : sys_.comm.valve;
@@ -208,6 +222,7 @@ ShutdownResult Session::shut_down() {
     // it uses is closed.
     sys_.listener().shutting_down();
     thread_.stop();
+    if (journal_) journal_->finish();
     if (options_.save_settings && !settings_path_.empty()) {
         PumpSettings s = sys_.settings();
         s.com_pump = options_.pump_port != 0 ? file_pump_ : configured_port(DeviceRole::Pump);

@@ -10,11 +10,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "comm/comm_thread.h"
 #include "comm/pump_init.h"
 #include "comm/serial_port.h"
+#include "session/run_journal.h"
 #include "session/session_listener.h"
 #include "session/system.h"
 #include "session/system_pass.h"
@@ -37,6 +39,10 @@ struct SessionOptions {
     // Ports (1..4) this run uses in place of the file's, which is what is written back.
     int pump_port = 0;
     int valve_port = 0;
+    // Whether every method run is recorded in runs.jsonl in the state folder, and the
+    // program version its records name.
+    bool record_runs = false;
+    std::string version{};
 };
 
 // What the start-up asks of whoever shows things to the operator. Every call may wait
@@ -115,6 +121,10 @@ class Session {
     // opened again first (and woken like at start-up), then the initialisation starts.
     InitStart start_pump_initialisation(const std::function<void()>& on_start);
 
+    // The method in the table came from, or was saved to, this file (none: a new method),
+    // for the record of its runs. Window thread.
+    void set_method_file(std::optional<std::string> path, std::optional<std::string> sha256);
+
     // Whether a front end follows the method: the runner runs only while one does (the GUI:
     // while the Method window is open). Any thread.
     void follow_method(bool on) { sys_.run.followed.store(on); }
@@ -138,6 +148,7 @@ class Session {
     System sys_;
     PortProvider& ports_;
     SessionOptions options_;
+    std::unique_ptr<RunJournal> journal_;  // with record_runs and a state folder
     SystemPass pass_;
     CommThread thread_;
     std::atomic<int> configured_pump_{0};

@@ -14,6 +14,10 @@ void SystemPass::run(std::uint32_t now_ms) {
     comm_thread_pass(sys_.comm, *this, now_ms);
 }
 
+void SystemPass::pass_ends() {
+    if (after_pass_) after_pass_();
+}
+
 void SystemPass::pass_begins() {
     if (before_pass_) before_pass_();
 }

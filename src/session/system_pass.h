@@ -14,9 +14,11 @@ struct System;
 
 class SystemPass final : public PassHooks {
   public:
-    // before_pass: called first thing in every pass (a test's seam); may be empty.
-    explicit SystemPass(System& sys, std::function<void()> before_pass = {})
-        : sys_(sys), before_pass_(std::move(before_pass)) {}
+    // before_pass: called first thing in every pass (a test's seam); after_pass: last (the
+    // record of runs). Either may be empty.
+    explicit SystemPass(System& sys, std::function<void()> before_pass = {},
+                        std::function<void()> after_pass = {})
+        : sys_(sys), before_pass_(std::move(before_pass)), after_pass_(std::move(after_pass)) {}
 
     // One pass of the communication thread over the system.
     void run(std::uint32_t now_ms);
@@ -28,10 +30,12 @@ class SystemPass final : public PassHooks {
     bool method_followed() const override;
     bool method_waiting() const override;
     void method_step() override;
+    void pass_ends() override;
 
   private:
     System& sys_;
     std::function<void()> before_pass_;
+    std::function<void()> after_pass_;
 };
 
 }  // namespace quorvel

@@ -257,6 +257,7 @@ void MainWindow::new_method() {
     doc.method_path.clear();
     doc.method_title.clear();
     ctx_.sys.run.step_count = 0;
+    ctx_.session.set_method_file(std::nullopt, std::nullopt);
     open_method_window();
 }
 
@@ -273,9 +274,11 @@ void MainWindow::load_method(const QString& path) {
     doc.method_path = path.toStdString();
     doc.method_title = QFileInfo(path).fileName().toStdString();
     std::string reason;
-    const int rows = read_method_file(ctx_.sys.method_table, doc.method_path, &reason);
+    std::string sha256;
+    const int rows = read_method_file(ctx_.sys.method_table, doc.method_path, &reason, &sha256);
     ctx_.sys.run.step_count = rows;
     if (rows > 0) {
+        ctx_.session.set_method_file(doc.method_path, sha256);
         open_method_window();
     } else {
         ctx_.presenter.message(this, "There was a problem with this file", "fyi",

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "common/sha256.h"
 #include "method/method_file.h"
 #include "method/method_runner.h"
 #include "session/system.h"
@@ -60,8 +61,12 @@ void MainWindow::save_method_as() {
 // window that was to close after the save stays open.
 bool MainWindow::write_method(const std::string& path) {
     std::string error;
-    if (write_method_file(ctx_.sys.method_table, path, ctx_.sys.run.step_count.load(), &error))
+    const int rows = ctx_.sys.run.step_count.load();
+    if (write_method_file(ctx_.sys.method_table, path, rows, &error)) {
+        ctx_.session.set_method_file(path,
+                                     sha256_hex(format_method_text(ctx_.sys.method_table, rows)));
         return true;
+    }
     ctx_.sys.document.close_after_save = false;
     ctx_.presenter.message(
         this, QString::fromStdString("The method could not be saved to " + path + ": " + error),

@@ -22,6 +22,8 @@
 #include <vector>
 
 #include "child_process.h"
+#include "common/json_text.h"
+#include "common/sha256.h"
 #include "sim_device.h"
 #include "wait_until.h"
 
@@ -60,6 +62,39 @@ std::optional<JsonObject> json_object(const std::string& text) {
         if (std::regex_match(m[0].second, text.cend(), close)) return o;
     }
     return std::nullopt;
+}
+
+// The records of a run, each line one strict JSON object; nothing when a line is not.
+std::optional<std::vector<JsonObject>> json_records(const std::vector<std::string>& lines) {
+    std::vector<JsonObject> out;
+    for (const std::string& l : lines) {
+        auto o = json_object(l);
+        if (!o) return std::nullopt;
+        out.push_back(std::move(*o));
+    }
+    return out;
+}
+
+// A member's value as written ("\"step\"", 3, null), or "-" when absent.
+std::string member(const JsonObject& o, const std::string& name) {
+    const auto it = o.find("\"" + name + "\"");
+    if (it == o.end()) return "-";
+    if (const double* d = std::get_if<double>(&it->second)) {
+        std::ostringstream text;
+        text << *d;
+        return text.str();
+    }
+    return std::get<std::string>(it->second);
+}
+
+// "type member=value ...", for the members named that the record has.
+std::string outline(const JsonObject& o, const std::vector<std::string>& names = {"row"}) {
+    std::string out = member(o, "type");
+    out = out.size() >= 2 ? out.substr(1, out.size() - 2) : out;
+    for (const std::string& n : names) {
+        if (const std::string v = member(o, n); v != "-") out += " " + n + "=" + v;
+    }
+    return out;
 }
 
 // One of the child's output pipes, read while it runs, with the time each line ended.
@@ -217,9 +252,9 @@ TEST_F(QuorvelRunE2e, StepsRunInOrderAndEachWaitIsHonoured) {
  3   Dispense    50.0000         600.00              1
 )";
     const char* json[] = {
-        R"({"row":1,"action":"Multi Valve","volume":null,"rate":null,"position":3,"direction":"CW","wait":1,"event":false})",
-        R"({"row":2,"action":"Aspirate","volume":50,"rate":600,"position":null,"direction":null,"wait":1,"event":false})",
-        R"({"row":3,"action":"Dispense","volume":50,"rate":600,"position":null,"direction":null,"wait":1,"event":false})"};
+        R"({"type":"step","row":1,"action":"Multi Valve","volume":null,"rate":null,"position":3,"direction":"CW","wait":1,"event":false})",
+        R"({"type":"step","row":2,"action":"Aspirate","volume":50,"rate":600,"position":null,"direction":null,"wait":1,"event":false})",
+        R"({"type":"step","row":3,"action":"Dispense","volume":50,"rate":600,"position":null,"direction":null,"wait":1,"event":false})"};
     for (const bool as_json : {false, true}) {
         SCOPED_TRACE(as_json ? "--json" : "text");
         pump_.clear_received();
@@ -233,17 +268,20 @@ TEST_F(QuorvelRunE2e, StepsRunInOrderAndEachWaitIsHonoured) {
         if (!as_json) {
             EXPECT_EQ(run->out.text(), text);
         }
-        for (std::size_t i = 0; as_json && i < std::min<std::size_t>(lines.size(), 3); ++i) {
-            std::optional<JsonObject> step = json_object(lines[i]);
-            ASSERT_TRUE(step && step->erase(R"("time")") == 1) << lines[i];
-            EXPECT_EQ(step, json_object(json[i])) << lines[i];
+        // The records: start, the three steps, end.
+        const std::size_t first = as_json ? 1 : 0;
+        ASSERT_EQ(lines.size(), as_json ? 5u : 3u) << run->out.text();
+        for (std::size_t i = 0; as_json && i < 3; ++i) {
+            std::optional<JsonObject> step = json_object(lines[first + i]);
+            ASSERT_TRUE(step && step->erase(R"("time")") == 1) << lines[first + i];
+            EXPECT_EQ(step, json_object(json[i])) << lines[first + i];
         }
         // Each step starts after the previous one's move and 1 s wait; the end after the last's.
         const auto t = run->out.times();
-        ASSERT_EQ(t.size(), 3u) << run->out.text();
-        EXPECT_GE(t[1] - t[0], 1s);
-        EXPECT_GE(t[2] - t[1], 1s);
-        EXPECT_GE(ended - t[2], 1s);
+        ASSERT_EQ(t.size(), lines.size()) << run->out.text();
+        EXPECT_GE(t[first + 1] - t[first], 1s);
+        EXPECT_GE(t[first + 2] - t[first + 1], 1s);
+        EXPECT_GE(ended - t[first + 2], 1s);
 
         EXPECT_EQ(valve_.received_lines(), (std::vector<std::string>{"", "cw3", "cp"}));
         // After the initialisation's calibration: the rewind's SSTP, both moves, the end's SSTP.
@@ -289,16 +327,17 @@ TEST_F(QuorvelRunE2e, AFailingPortOrDeviceEndsTheRunWithItsOwnStatus) {
     const struct {
         std::string setup, silent, option, com2, message;  // message: a regular expression
         int code;  // a port that cannot be had: 1; a device that stops answering: 3
+        std::string row;  // the row last started
     } cases[] = {
         {kBothPorts, "pump", "", "", R"(no reply from the pump \(COM1, .+\) within 3 s while init)",
-         3},
+         3, "null"},
         {kBothPorts, "pump", "--no-init", "", R"(no reply from the pump \(COM1, .+\) within 3 s;)",
-         3},
-        {kBothPorts, "valve", "", "", R"(no reply from the valve \(COM2, .+\) within 5 s)", 3},
+         3, "2"},
+        {kBothPorts, "valve", "", "", R"(no reply from the valve \(COM2, .+\) within 5 s)", 3, "1"},
         {kBothPorts, "", "", "/nonexistent/tty",
-         R"(Cannot open valve serial port\..*no such device)", 1},
+         R"(Cannot open valve serial port\..*no such device)", 1, "null"},
         {"com_pump=1\r\n", "", "", "", "step 1 needs the valve, but setup.txt names no valve port",
-         1},
+         1, "null"},
     };
     const std::string method = write_method(
         "valve_then_pump.pmf", {"Multi Valve|2|Short|0|false", kShortDispense + "|0|false"});
@@ -310,10 +349,22 @@ TEST_F(QuorvelRunE2e, AFailingPortOrDeviceEndsTheRunWithItsOwnStatus) {
         valve_.faults().silent = k.silent == "valve";
         std::map<std::string, std::string> env;
         if (!k.com2.empty()) env["QUORVEL_COM2"] = k.com2;
-        auto run =
-            start(k.option.empty() ? std::vector{method} : std::vector{k.option, method}, env);
+        std::vector<std::string> args{"--json", method};
+        if (!k.option.empty()) args.insert(args.begin(), k.option);
+        auto run = start(args, env);
         ASSERT_EQ(run->wait_exit(), k.code) << run->err.text();
         EXPECT_TRUE(std::regex_search(run->err.text(), std::regex(k.message))) << run->err.text();
+        // The run's records: its start, the error with the device and port, and the end.
+        const auto records = json_records(run->out.lines());
+        ASSERT_TRUE(records && records->size() >= 3) << run->out.text();
+        EXPECT_EQ(outline(records->front()), "start");
+        EXPECT_EQ(outline((*records)[records->size() - 2], {"device", "port"}),
+                  k.silent.empty() && k.com2.empty()
+                      ? "error device=null port=null"
+                      : "error device=\"" + (k.silent.empty() ? "valve" : k.silent) +
+                            "\" port=\"COM" + (k.silent == "pump" ? "1" : "2") + "\"");
+        EXPECT_EQ(outline(records->back(), {"status", "exit", "row"}),
+                  "end status=\"failed\" exit=" + std::to_string(k.code) + " row=" + k.row);
         EXPECT_EQ(pump_moves(), 0);
         expect_pump_stopped();
         // A device absent this time is still the one configured.
@@ -365,17 +416,154 @@ TEST_F(QuorvelRunE2e, AStopSignalMidMoveSendsTheEscapeByte) {
     write_setup(kBothPorts);
     // 1000 s of motion, 50 s at the simulators' time scale.
     const std::string method = write_method("long.pmf", {"Dispense|100.0000|6.00|0|false"});
-    for (const auto& [signal, code] : {std::pair{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}}) {
+    // Signal 0: the command stop, which ends the run as SIGINT does.
+    for (const auto& [signal, code] :
+         {std::pair{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}, {0, 130}}) {
         SCOPED_TRACE(signal);
         pump_.clear_received();
-        auto run = start({method});
+        auto run = start({"--json", "--control", method});
         ASSERT_TRUE(wait_until([&] { return pump_.moving(); }, 60s)) << run->err.text();
-        run->child->signal(signal);
+        if (signal != 0) run->child->signal(signal);
+        else ASSERT_EQ(::write(run->input, "stop\n", 5), 5);
         ASSERT_EQ(run->wait_exit(), code) << run->err.text();
+        const auto records = json_records(run->out.lines());
+        ASSERT_TRUE(records && !records->empty()) << run->out.text();
+        EXPECT_EQ(outline(records->back(), {"status", "exit", "row"}),
+                  "end status=\"stopped\" exit=" + std::to_string(code) + " row=1");
         expect_pump_stopped();
         EXPECT_TRUE(wait_until([&] { return !pump_.moving(); }, 5s));
         EXPECT_TRUE(read_setup().starts_with("com_pump=1\r\ncom_valve=2\r\n")) << read_setup();
     }
+}
+
+// A scheduler follows the records: the Event step's wait is told before the run reads a
+// line, then its event and its step. Both ways of pressing Event are recorded alike, and
+// the run record keeps every run, the start record first.
+TEST_F(QuorvelRunE2e, RecordsFollowTheRunAndTheLogKeepsEachRun) {
+    write_setup(kBothPorts);
+    const std::string method =
+        write_method("event.pmf", {kShortDispense + "|0|false", kShortAspirate + "|0|true"});
+    const std::string log = (dir_ / "runs.jsonl").string();
+    std::ifstream file(method, std::ios::binary);
+    const std::string digest = sha256_hex(
+        std::string{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()});
+    std::vector<std::string> printed;
+    for (const bool control : {false, true}) {
+        SCOPED_TRACE(control ? "--control" : "Enter");
+        std::vector<std::string> args{"--json", "--log", log, method};
+        if (control) args.insert(args.begin(), "--control");
+        auto run = start(args);
+        ASSERT_TRUE(wait_until([&] { return run->out.has(R"("type":"wait")"); }, 60s))
+            << run->err.text();
+        ASSERT_EQ(::write(run->input, control ? "event\n" : "\n", control ? 6 : 1),
+                  control ? 6 : 1);
+        ASSERT_EQ(run->wait_exit(), 0) << run->err.text();
+        const auto lines = run->out.lines();
+        const auto records = json_records(lines);
+        ASSERT_TRUE(records) << run->out.text();
+        std::vector<std::string> got;
+        for (const JsonObject& r : *records) got.push_back(outline(r, {"row", "status", "exit"}));
+        EXPECT_EQ(got, (std::vector<std::string>{"start", "step row=1", "wait row=2",
+                                                 "event row=2", "step row=2",
+                                                 "end row=2 status=\"finished\" exit=0"}));
+        const JsonObject& first = records->front();
+        EXPECT_EQ(outline(first, {"method", "sha256", "steps", "pump_port", "valve_port",
+                                  "version", "program"}),
+                  "start method=" + json_string(method) + " sha256=\"" + digest +
+                      "\" steps=2 pump_port=\"COM1\" valve_port=\"COM2\" version=\"" +
+                      QUORVEL_VERSION + "\" program=\"quorvel-run\"");
+        EXPECT_EQ(member(first, "pump_device"), json_string(pump_.device_path()));
+        printed.insert(printed.end(), lines.begin(), lines.end());
+    }
+    std::ifstream in(log);
+    std::vector<std::string> logged;
+    for (std::string l; std::getline(in, l);) logged.push_back(l);
+    EXPECT_EQ(logged, printed);
+}
+
+// With --control every line is a command, answered by its record. A pause lets the step
+// under way end and starts nothing more until resume; an Event step still needs its event.
+TEST_F(QuorvelRunE2e, ControlCommandsPauseAndResumeTheRun) {
+    write_setup(kBothPorts);
+    // The first step moves for 2.5 s at the simulators' time scale: the commands are all
+    // taken while it moves.
+    const std::string method = write_method(
+        "three.pmf", {"Dispense|50.0000|60.00|0|false", kShortAspirate + "|0|false",
+                      kShortDispense + "|0|true"});
+    auto run = start({"--json", "--control", method});
+    const auto say = [&](const std::string& line) {
+        ASSERT_EQ(::write(run->input, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    };
+    const auto has = [&](const std::string& part) {
+        return wait_until([&] { return run->out.has(part); }, 60s);
+    };
+    ASSERT_TRUE(has(R"("type":"step")")) << run->err.text();
+    say("pause\nevent\n  resume  \r\nresume\nbogus\npause\n");
+    ASSERT_TRUE(has(R"("type":"pause")")) << run->err.text();
+    ASSERT_TRUE(has(R"("type":"error")")) << run->err.text();
+    // The first step's motion ends; while paused no other starts.
+    ASSERT_TRUE(wait_until([&] { return pump_moves() == 1 && !pump_.moving(); }, 60s));
+    std::this_thread::sleep_for(500ms);  // passes in which a step could start
+    EXPECT_EQ(pump_moves(), 1);
+    say("resume\n");
+    ASSERT_TRUE(has(R"("type":"wait")")) << run->err.text();
+    EXPECT_EQ(pump_moves(), 2);
+    say("event\n");
+    ASSERT_EQ(run->wait_exit(), 0) << run->err.text();
+    const auto records = json_records(run->out.lines());
+    ASSERT_TRUE(records) << run->out.text();
+    std::vector<std::string> got;
+    for (const JsonObject& r : *records) got.push_back(outline(r, {"row", "message", "status"}));
+    EXPECT_EQ(got,
+              (std::vector<std::string>{
+                  "start", "step row=1", "pause row=1",
+                  "error message=\"no step waits for an event\"", "resume row=1",
+                  "error message=\"the run is not paused\"",
+                  "error message=\"unknown command \\\"bogus\\\" (event, pause, resume or stop)\"",
+                  "pause row=1", "resume row=1", "step row=2", "wait row=3", "event row=3",
+                  "step row=3", "end row=3 message=\"the method ran to its end\" status=\"finished\""}));
+    expect_pump_stopped();
+
+    // Input that ends while the run is paused leaves it nothing to resume it.
+    auto paused = start({"--json", "--control", method});
+    ASSERT_TRUE(wait_until([&] { return paused->out.has(R"("type":"step")"); }, 60s));
+    ASSERT_EQ(::write(paused->input, "pause\n", 6), 6);
+    ASSERT_TRUE(wait_until([&] { return paused->out.has(R"("type":"pause")"); }, 60s));
+    paused->close_input();
+    ASSERT_EQ(paused->wait_exit(), 4) << paused->err.text();
+    const auto ended = json_records(paused->out.lines());
+    ASSERT_TRUE(ended && !ended->empty()) << paused->out.text();
+    EXPECT_EQ(outline(ended->back(), {"status", "exit"}), "end status=\"failed\" exit=4");
+}
+
+// A run killed outright leaves its record in whole lines, every one of them a record.
+TEST_F(QuorvelRunE2e, AKilledRunLeavesWholeLinesInItsRecord) {
+    write_setup(kBothPorts);
+    const std::string method = write_method("loop.pmf", {"Multi Valve|2|Short|0|false"});
+    const std::string log = (dir_ / "runs.jsonl").string();
+    const auto read_log = [&] {
+        std::ifstream in(log, std::ios::binary);
+        return std::string{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    };
+    auto run = start({"--repeat", "--log", log, method});
+    ASSERT_TRUE(wait_until(
+        [&] {
+            const std::string text = read_log();
+            return std::count(text.begin(), text.end(), '\n') >= 6;
+        },
+        60s))
+        << run->err.text();
+    run->child->signal(SIGKILL);
+    ASSERT_EQ(run->wait_exit(), -1) << "ended by the signal";
+    const std::string text = read_log();
+    ASSERT_TRUE(text.ends_with('\n')) << text;
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    const auto records = json_records(lines);
+    ASSERT_TRUE(records) << text;
+    EXPECT_EQ(outline(records->front()), "start");
+    EXPECT_EQ(outline(records->back()), "step row=1");
 }
 
 // A standard stream closed at the start is /dev/null, never the next descriptor opened (a
@@ -659,10 +847,10 @@ TEST_F(QuorvelRunE2e, ListingAndRefusalsTouchNoPort) {
  4   Dispense   100.0000         100.00              5           Yes
 )";
     const std::string json =
-        R"({"row":1,"action":"Multi Valve","volume":null,"rate":null,"position":3,"direction":"CW","wait":0,"event":false}
-{"row":2,"action":"Aspirate","volume":100.0000,"rate":50.00,"position":null,"direction":null,"wait":2,"event":false}
-{"row":3,"action":"2 Pos.Valve","volume":null,"rate":null,"position":2,"direction":"Short","wait":0,"event":false}
-{"row":4,"action":"Dispense","volume":100.0000,"rate":100.00,"position":null,"direction":null,"wait":5,"event":true}
+        R"({"type":"step","row":1,"action":"Multi Valve","volume":null,"rate":null,"position":3,"direction":"CW","wait":0,"event":false}
+{"type":"step","row":2,"action":"Aspirate","volume":100.0000,"rate":50.00,"position":null,"direction":null,"wait":2,"event":false}
+{"type":"step","row":3,"action":"2 Pos.Valve","volume":null,"rate":null,"position":2,"direction":"Short","wait":0,"event":false}
+{"type":"step","row":4,"action":"Dispense","volume":100.0000,"rate":100.00,"position":null,"direction":null,"wait":5,"event":true}
 )";
     const struct {
         std::vector<std::string> args;

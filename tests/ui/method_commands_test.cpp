@@ -8,6 +8,8 @@
 #include <QTest>
 
 #include "comm/serial_port.h"
+#include "common/json_text.h"
+#include "common/sha256.h"
 #include "sim_device.h"
 #include "ui_fixture.h"
 
@@ -351,7 +353,11 @@ class MethodRunTest : public QObject {
                              "Aspirate|1.0000|60.00|0|false\r\n");
         DevicePortProvider ports({pump.device_path(), valve.device_path(), "", ""});
         RecordingPresenter presenter;
-        AppServices app(presenter, &ports);
+        SessionOptions options;
+        options.state_folder = dir.filePath("state").toStdString();
+        options.record_runs = true;
+        options.version = "9.9";
+        AppServices app(presenter, &ports, options);
         {
             MainWindow main(app.ctx);
             main.start_up();
@@ -383,6 +389,21 @@ class MethodRunTest : public QObject {
             main.close();
         }
         QVERIFY(presenter.shown.isEmpty());
+        // The record of runs: the file's run to its end, then the rounds Repeat made.
+        const QStringList records =
+            QString::fromUtf8(read_file(dir.filePath("state/runs.jsonl"))).split(u'\n', Qt::SkipEmptyParts);
+        QStringList types;
+        for (const QString& r : records) types << r.section('"', 3, 3);
+        QVERIFY2(types.size() >= 8, qPrintable(types.join(' ')));
+        QCOMPARE(types.mid(0, 6), (QStringList{"start", "step", "step", "step", "end", "start"}));
+        QCOMPARE(types.last(), "end");
+        const std::string digest = sha256_hex(read_file(path).toStdString());
+        QVERIFY2(records[0].contains(QString::fromStdString(
+                     "\"method\":" + json_string(path.toStdString()) + ",\"sha256\":\"" +
+                     digest + "\"")),
+                 qPrintable(records[0]));
+        QVERIFY2(records[4].contains(R"("status":"finished")"), qPrintable(records[4]));
+        QVERIFY2(records.last().contains(R"("status":"stopped")"), qPrintable(records.last()));
     }
 };
 

@@ -4,44 +4,13 @@
 
 #include <functional>
 
-#include "core_fixture.h"
+#include "run_bench.h"
 
 namespace quorvel {
 namespace {
 
 using testing::Heard;
-
-// A system whose Method window is open, driven pass by pass.
-struct RunBench : testing::CoreFixture {
-    RunBench() {
-        attach_both();
-        sys.run.followed = true;
-    }
-    void load(std::initializer_list<MethodStep> rows) {
-        int r = 0;
-        for (const MethodStep& s : rows) sys.method_table[r++] = s;
-        sys.run.step_count = r;
-    }
-    // As the Method window does: Idle when it opens, then Run.
-    void run() {
-        set_run_mode(sys, MethodRunMode::Idle);
-        set_run_mode(sys, MethodRunMode::Active);
-    }
-    // Lines written to the pump since the last call.
-    std::vector<std::string> pump_lines() {
-        auto lines = pump_port->written_lines();
-        pump_port->clear_written();
-        return lines;
-    }
-    // The controller answers whatever is outstanding and reports the end of motion.
-    void motion_ends() {
-        pump_port->feed(">");
-        pass();
-        pump_port->feed(">|\r\n");
-        pass();
-    }
-    MethodRun& r = sys.run;
-};
+using testing::RunBench;
 
 class Runner : public ::testing::Test, protected RunBench {};
 
@@ -214,6 +183,27 @@ TEST_F(Runner, AStepItsDeviceNeverFinishesEndsTheRun) {
             EXPECT_EQ(b.pump_lines(), std::vector<std::string>{"SSTP"});
         }
     }
+}
+
+// A pause taken while a step moves lets that step's motion and wait run out, and starts
+// nothing after it; what it returns counts every step started before it.
+TEST_F(Runner, APauseLetsTheStepFinishAndStartsNoOther) {
+    load({{"Dispense", "20", "600", "1", "false"}, {"Aspirate", "10", "60", "0", "false"}});
+    run();
+    pass();
+    ASSERT_EQ(r.current_step, 0);
+    EXPECT_EQ(set_run_paused(r, true), r.steps_started.load());
+    pass();
+    motion_ends();
+    pump_lines();  // the step's own
+    EXPECT_EQ(r.wait_remaining_ms, 950) << "the step's wait runs while paused";
+    passes(40);
+    EXPECT_EQ(r.wait_remaining_ms, 0);
+    EXPECT_EQ(r.current_step, 0);
+    EXPECT_TRUE(pump_lines().empty()) << "nothing goes to the pump while paused";
+    set_run_paused(r, false);
+    pass();
+    EXPECT_EQ(r.current_step, 1);
 }
 
 TEST_F(Runner, NoStepStartsWhileThePumpIsInitialised) {
