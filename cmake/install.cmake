@@ -8,6 +8,13 @@ set(QUORVEL_GENERATED ${PROJECT_BINARY_DIR}/install-files)
 set(QUORVEL_PACKAGE_MAINTAINER "Quorvel maintainers <maintainers@quorvel.example>"
     CACHE STRING "Maintainer field of the Debian package")
 set(QUORVEL_DEB_RELEASE 1 CACHE STRING "Debian revision of the package")
+# The software centres' name for Quorvel (reverse DNS of the project's domain; it must never
+# change once published) and where the release puts the screenshots the metainfo names.
+set(QUORVEL_APP_ID example.quorvel.quorvel)
+set(QUORVEL_SCREENSHOT_URL "https://quorvel.example/screenshots"
+    CACHE STRING "Where the screenshots of the software centres' entry are published")
+# The date of this version's entry in cmake/debian/changelog.in.
+set(QUORVEL_RELEASE_DATE 2026-12-07)
 
 # --- programs -------------------------------------------------------------------------------
 install(TARGETS quorvel-sim RUNTIME DESTINATION bin)
@@ -22,6 +29,10 @@ if(TARGET quorvel)
           DESTINATION share/mime/packages RENAME quorvel.xml)
   # picon.png is 64 x 64, and the theme looks for an icon in the folder of its size; the
   # drawing serves every other size (menus, docks, high-density screens) without blur.
+  # The software centres' entry (AppStream).
+  configure_file(${PROJECT_SOURCE_DIR}/resources/quorvel.metainfo.xml.in
+                 ${QUORVEL_GENERATED}/${QUORVEL_APP_ID}.metainfo.xml @ONLY)
+  install(FILES ${QUORVEL_GENERATED}/${QUORVEL_APP_ID}.metainfo.xml DESTINATION share/metainfo)
   foreach(context_name IN ITEMS "apps;quorvel" "mimetypes;application-x-quorvel-method")
     list(GET context_name 0 context)
     list(GET context_name 1 name)

@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev libgl-dev
   locales
   xvfb openbox
+  poppler-utils
 )
 
 missing=()

@@ -1,7 +1,9 @@
 // Opens every window of the program in a typical state and saves a picture of each, so
-// that anyone can look at them. Usage: window_gallery <output directory>
+// that anyone can look at them; the build puts them into the operator's guide.
+// Usage: window_gallery <output directory>
 
 #include <QDir>
+#include <QImage>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QTimer>
@@ -12,17 +14,17 @@
 
 #include "comm/comm_thread.h"
 #include "comm/memory_port.h"
-#include "ui/terminal_window.h"
+#include "method/method_runner.h"
 #include "session/system.h"
 #include "session/system_pass.h"
-#include "method/method_runner.h"
-#include "ui/method_window.h"
-#include "ui/pump_test_window.h"
 #include "ui/app_services.h"
 #include "ui/main_window.h"
 #include "ui/message_presenter.h"
+#include "ui/method_window.h"
 #include "ui/notification_bridge.h"
+#include "ui/pump_test_window.h"
 #include "ui/quorvel_application.h"
+#include "ui/terminal_window.h"
 
 namespace {
 
@@ -42,7 +44,17 @@ void settle() {
 bool save(QWidget* w, const QString& dir, const QString& name) {
     settle();
     const QString path = dir + "/" + name + ".png";
-    const bool ok = w && w->grab().save(path);
+    bool ok = false;
+    if (w) {
+        // The picture carries its density, so that a page shows it at the window's own size
+        // whatever QT_SCALE_FACTOR rendered it at.
+        const QPixmap pixmap = w->grab();
+        QImage image = pixmap.toImage();
+        const int dots_per_metre = qRound(pixmap.devicePixelRatio() * 96 / 0.0254);
+        image.setDotsPerMeterX(dots_per_metre);
+        image.setDotsPerMeterY(dots_per_metre);
+        ok = image.save(path);
+    }
     std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(path));
     return ok;
 }
@@ -71,7 +83,8 @@ int main(int argc, char** argv) {
     MainWindow main_window(services.ctx,
                            {"Simulated devices: the pump controller on COM1 and the valve "
                             "actuator on COM2 are simulators, not hardware."});
-    main_window.resize(900, 600);
+    // Small enough for a page: the menu and the simulation bar are what there is to see.
+    main_window.resize(820, 180);
     main_window.show();
     bool ok = save(&main_window, out, "main");
 
@@ -112,6 +125,15 @@ int main(int argc, char** argv) {
     main_window.command(cmd::Setup);
     ok &= save(windows.widget(WindowId::Setup), out, "setup");
     windows.widget(WindowId::Setup)->close();
+    // As a calibration leaves it: the measured value in force.
+    sys.update_config([](PumpSettings& s, PumpCalibration&) {
+        s.enable_pump_ul = 1;
+        s.pump_ul[1] = 101.2f;
+    });
+    main_window.command(cmd::Setup);
+    ok &= save(windows.widget(WindowId::Setup), out, "setup-measured");
+    windows.widget(WindowId::Setup)->close();
+    sys.update_config([](PumpSettings& s, PumpCalibration&) { s.enable_pump_ul = 0; });
 
     main_window.open_test_window();
     sys.comm.move_dispensing = true;
