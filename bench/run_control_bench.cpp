@@ -35,8 +35,8 @@ struct Child {
     int out = -1;  // its standard output
 };
 
-Child spawn(const std::vector<std::string>& args, const fs::path& dir, const quorvel::sim::SimPump& pump,
-            const quorvel::sim::SimValve& valve) {
+Child spawn(const std::vector<std::string>& args, const fs::path& dir,
+            const quorvel::sim::SimPump& pump, const quorvel::sim::SimValve& valve) {
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return {};
     const pid_t pid = ::fork();
@@ -131,7 +131,8 @@ int main(int argc, char** argv) {
         if (::write(run.in, "event\n", 6) != 6) break;
         while (pump.received_bytes().size() == heard)
             std::this_thread::sleep_for(std::chrono::microseconds(200));
-        latency_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
+        latency_ms.push_back(
+            std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
     }
     ::kill(run.pid, SIGTERM);
     ::waitpid(run.pid, nullptr, 0);
@@ -141,10 +142,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "run_control_bench: no Event was waited for\n");
         return 1;
     }
-    std::printf("wait record -> first byte of the step after \"event\": median %.1f ms, "
-                "90th percentile %.1f ms, worst %.1f ms (%zu Events)\n",
-                percentile(latency_ms, 0.5), percentile(latency_ms, 0.9),
-                percentile(latency_ms, 1.0), latency_ms.size());
+    std::printf(
+        "wait record -> first byte of the step after \"event\": median %.1f ms, "
+        "90th percentile %.1f ms, worst %.1f ms (%zu Events)\n",
+        percentile(latency_ms, 0.5), percentile(latency_ms, 0.9), percentile(latency_ms, 1.0),
+        latency_ms.size());
 
     // 2. The processor time of a whole run of `events` rounds, however its input comes.
     std::ofstream(dir / "rounds.pmf", std::ios::binary)
@@ -182,8 +184,8 @@ int main(int argc, char** argv) {
         ::waitpid(r.pid, nullptr, 0);
         ::close(r.out);
         std::printf("%s: %.2f s of processor time for a %.1f s run\n",
-                    flood ? "input that never stops (yes '')" : "one line when asked       ",
-                    cpu, wall);
+                    flood ? "input that never stops (yes '')" : "one line when asked       ", cpu,
+                    wall);
     }
     fs::remove_all(dir);
     return 0;

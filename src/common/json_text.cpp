@@ -15,10 +15,14 @@ std::size_t utf8_length(std::string_view s, std::size_t i) {
     std::size_t n = 0;
     std::uint32_t cp = 0;
     if (b < 0x80) return 1;
-    if (b >= 0xC2 && b <= 0xDF) n = 2, cp = b & 0x1F;
-    else if (b >= 0xE0 && b <= 0xEF) n = 3, cp = b & 0x0F;
-    else if (b >= 0xF0 && b <= 0xF4) n = 4, cp = b & 0x07;
-    else return 0;
+    if (b >= 0xC2 && b <= 0xDF)
+        n = 2, cp = b & 0x1F;
+    else if (b >= 0xE0 && b <= 0xEF)
+        n = 3, cp = b & 0x0F;
+    else if (b >= 0xF0 && b <= 0xF4)
+        n = 4, cp = b & 0x07;
+    else
+        return 0;
     if (i + n > s.size()) return 0;
     for (std::size_t k = 1; k < n; ++k) {
         if ((byte(i + k) & 0xC0) != 0x80) return 0;

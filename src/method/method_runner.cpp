@@ -97,8 +97,7 @@ void start_next_step(MethodRun& r, CommState& c) {
     // Nothing goes to a pump that is being sent its monitor program: it would be stored in
     // the program instead of done.
     if (r.mode.load() != MethodRunMode::Active || r.paused.load() || c.pump_moving.load() ||
-        c.valve_busy.load() ||
-        current >= count || r.wait_remaining_ms.load() != 0 ||
+        c.valve_busy.load() || current >= count || r.wait_remaining_ms.load() != 0 ||
         c.init_stage.load() != InitStage::None)
         return;
     const bool at_last = current == count - 1;

@@ -102,19 +102,20 @@ std::string row_record(std::string_view type, int r, std::optional<double> time_
 
 std::string error_record(const std::string& message, std::optional<DeviceRole> device,
                          const std::optional<PortRecord>& port, std::optional<double> time_s) {
-    const std::string device_json =
-        !device ? "null" : *device == DeviceRole::Pump ? "\"pump\"" : "\"valve\"";
+    const std::string device_json = !device                       ? "null"
+                                    : *device == DeviceRole::Pump ? "\"pump\""
+                                                                  : "\"valve\"";
     return "{\"type\":\"error\",\"time\":" + seconds(time_s) +
            ",\"message\":" + json_string(message) + ",\"device\":" + device_json +
            ",\"port\":" + port_name_json(port) + "}";
 }
 
-std::string end_record(RunEnd status, std::optional<int> exit_status, int r, const std::string& message,
-                       std::chrono::system_clock::time_point t) {
+std::string end_record(RunEnd status, std::optional<int> exit_status, int r,
+                       const std::string& message, std::chrono::system_clock::time_point t) {
     return "{\"type\":\"end\",\"status\":" + json_string(end_word(status)) +
-           ",\"exit\":" + (exit_status ? std::to_string(*exit_status) : "null") + ",\"row\":" + row_json(r) +
-           ",\"message\":" + json_string(message) + ",\"time\":" + json_string(iso8601_utc(t)) +
-           "}";
+           ",\"exit\":" + (exit_status ? std::to_string(*exit_status) : "null") +
+           ",\"row\":" + row_json(r) + ",\"message\":" + json_string(message) +
+           ",\"time\":" + json_string(iso8601_utc(t)) + "}";
 }
 
 }  // namespace quorvel

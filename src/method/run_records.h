@@ -55,7 +55,7 @@ std::string error_record(const std::string& message, std::optional<DeviceRole> d
                          const std::optional<PortRecord>& port, std::optional<double> time_s);
 // row: the row index last started, or -1; exit: the program's exit status (null for a run
 // in the program's window, which goes on).
-std::string end_record(RunEnd status, std::optional<int> exit_status, int r, const std::string& message,
-                       std::chrono::system_clock::time_point t);
+std::string end_record(RunEnd status, std::optional<int> exit_status, int r,
+                       const std::string& message, std::chrono::system_clock::time_point t);
 
 }  // namespace quorvel

@@ -6,11 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <deque>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -238,9 +238,9 @@ std::optional<Ending> MethodRunner::handle(const RunEvent& e) {
             break;
         case K::RunFailed: {
             const auto role = static_cast<DeviceRole>(e.value);
-            return device_failed(role, "step " + std::to_string(e.step + 1) + ": " + e.text +
-                                           " (" + role_name(role) + " port " +
-                                           ports_.text(role) + "); stopping the pump");
+            return device_failed(role, "step " + std::to_string(e.step + 1) + ": " + e.text + " (" +
+                                           role_name(role) + " port " + ports_.text(role) +
+                                           "); stopping the pump");
         }
     }
     return std::nullopt;
@@ -332,8 +332,10 @@ std::optional<Ending> MethodRunner::read_standard_input() {
     constexpr std::size_t kLongestCommand = 256;
     for (ssize_t i = 0; i < n; ++i) {
         if (buf[i] != '\n') {
-            if (line_.size() < kLongestCommand) line_ += buf[i];
-            else line_too_long_ = true;
+            if (line_.size() < kLongestCommand)
+                line_ += buf[i];
+            else
+                line_too_long_ = true;
             continue;
         }
         if (line_too_long_) {
@@ -407,8 +409,8 @@ std::optional<std::string> missing_port(const Needs& needs, System& sys,
          {std::tuple{needs.pump_row, &sys.comm.pump, DeviceRole::Pump},
           std::tuple{needs.valve_row, &sys.comm.valve, DeviceRole::Valve}}) {
         if (row >= 0 && !link->has_port.load()) {
-            return "step " + std::to_string(row + 1) + " needs the " + role_name(role) +
-                   ", but " + settings_name + " names no " + role_name(role) + " port";
+            return "step " + std::to_string(row + 1) + " needs the " + role_name(role) + ", but " +
+                   settings_name + " names no " + role_name(role) + " port";
         }
     }
     return std::nullopt;
@@ -461,7 +463,6 @@ bool readable_file(const std::string& path, std::string* reason) {
     }
     return true;
 }
-
 
 // The run's ports as records name them: those given, else the settings' (with the
 // simulated devices' defaults), each with its device.
@@ -613,8 +614,7 @@ int run_method(const RunOptions& o) {
         return shut_down(failure(kExitFailed, *missing), -1);
     }
 
-    MethodRunner runner(o, session, monitor, signals, report, run_ports_,
-                        needs.event || o.control);
+    MethodRunner runner(o, session, monitor, signals, report, run_ports_, needs.event || o.control);
     const Ending ending = runner.run();
     return shut_down(ending, runner.last_row());
 }

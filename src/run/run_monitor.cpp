@@ -107,8 +107,11 @@ void RunMonitor::on_pass() {
         seen_started_ = started;
         {
             std::lock_guard lock(mutex_);
-            events_.push_back({RunEvent::Kind::StepStarted, r.current_step.load(), 0,
-                               std::chrono::duration<double>(now - run_start_).count(), {},
+            events_.push_back({RunEvent::Kind::StepStarted,
+                               r.current_step.load(),
+                               0,
+                               std::chrono::duration<double>(now - run_start_).count(),
+                               {},
                                started});
         }
         wake();

@@ -19,7 +19,7 @@ struct RunOptions {
     bool no_init = false;
     bool repeat = false;
     bool json = false;
-    bool control = false;     // standard input carries commands, not only Event presses
+    bool control = false;  // standard input carries commands, not only Event presses
     bool list = false;
     bool simulate = false;
     double time_scale = 1.0;  // simulated durations only

@@ -47,8 +47,7 @@ Session::Session(SessionListener& listener, PortProvider& ports, SessionOptions 
                      : std::function<void()>()),
       thread_(sys_.comm, pass_, options_.sleep_ms) {}
 
-void Session::set_method_file(std::optional<std::string> path,
-                              std::optional<std::string> sha256) {
+void Session::set_method_file(std::optional<std::string> path, std::optional<std::string> sha256) {
     if (journal_) journal_->set_method_file(std::move(path), std::move(sha256));
 }
 

@@ -126,8 +126,22 @@ TEST_F(ProgramE2e, EveryEndingStopsThePumpOnce) {
 // program inside the windowing toolkit; the shutdown runs all the same.
 TEST_F(ProgramE2e, LosingTheDisplayStopsThePump) {
     if (::system("command -v Xvfb >/dev/null 2>&1") != 0) GTEST_SKIP() << "no Xvfb";
-    const int display = 70 + ::getpid() % 200;
-    const std::string socket = "/tmp/.X11-unix/X" + std::to_string(display);
+    // A display number no server holds and none left behind: a killed server keeps its lock
+    // and socket, and a stale socket would look like ours.
+    int display = 70 + ::getpid() % 200;
+    const auto lock = [](int d) { return "/tmp/.X" + std::to_string(d) + "-lock"; };
+    const auto socket_of = [](int d) { return "/tmp/.X11-unix/X" + std::to_string(d); };
+    while (fs::exists(lock(display)) || fs::exists(socket_of(display))) ++display;
+    const std::string socket = socket_of(display);
+    // The server this test kills leaves them; they are removed however the test ends.
+    struct Leftovers {
+        std::string lock, socket;
+        ~Leftovers() {
+            std::error_code ec;
+            fs::remove(lock, ec);
+            fs::remove(socket, ec);
+        }
+    } leftovers{lock(display), socket};
     ChildProcess xvfb(
         "/usr/bin/Xvfb",
         {":" + std::to_string(display), "-nolisten", "tcp", "-screen", "0", "1024x768x24"},

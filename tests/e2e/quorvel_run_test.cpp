@@ -326,7 +326,7 @@ TEST_F(QuorvelRunE2e, EventStepWaitsForALineOnStandardInput) {
 TEST_F(QuorvelRunE2e, AFailingPortOrDeviceEndsTheRunWithItsOwnStatus) {
     const struct {
         std::string setup, silent, option, com2, message;  // message: a regular expression
-        int code;  // a port that cannot be had: 1; a device that stops answering: 3
+        int code;         // a port that cannot be had: 1; a device that stops answering: 3
         std::string row;  // the row last started
     } cases[] = {
         {kBothPorts, "pump", "", "", R"(no reply from the pump \(COM1, .+\) within 3 s while init)",
@@ -423,8 +423,10 @@ TEST_F(QuorvelRunE2e, AStopSignalMidMoveSendsTheEscapeByte) {
         pump_.clear_received();
         auto run = start({"--json", "--control", method});
         ASSERT_TRUE(wait_until([&] { return pump_.moving(); }, 60s)) << run->err.text();
-        if (signal != 0) run->child->signal(signal);
-        else ASSERT_EQ(::write(run->input, "stop\n", 5), 5);
+        if (signal != 0)
+            run->child->signal(signal);
+        else
+            ASSERT_EQ(::write(run->input, "stop\n", 5), 5);
         ASSERT_EQ(run->wait_exit(), code) << run->err.text();
         const auto records = json_records(run->out.lines());
         ASSERT_TRUE(records && !records->empty()) << run->out.text();
@@ -463,12 +465,12 @@ TEST_F(QuorvelRunE2e, RecordsFollowTheRunAndTheLogKeepsEachRun) {
         ASSERT_TRUE(records) << run->out.text();
         std::vector<std::string> got;
         for (const JsonObject& r : *records) got.push_back(outline(r, {"row", "status", "exit"}));
-        EXPECT_EQ(got, (std::vector<std::string>{"start", "step row=1", "wait row=2",
-                                                 "event row=2", "step row=2",
-                                                 "end row=2 status=\"finished\" exit=0"}));
+        EXPECT_EQ(got,
+                  (std::vector<std::string>{"start", "step row=1", "wait row=2", "event row=2",
+                                            "step row=2", "end row=2 status=\"finished\" exit=0"}));
         const JsonObject& first = records->front();
-        EXPECT_EQ(outline(first, {"method", "sha256", "steps", "pump_port", "valve_port",
-                                  "version", "program"}),
+        EXPECT_EQ(outline(first, {"method", "sha256", "steps", "pump_port", "valve_port", "version",
+                                  "program"}),
                   "start method=" + json_string(method) + " sha256=\"" + digest +
                       "\" steps=2 pump_port=\"COM1\" valve_port=\"COM2\" version=\"" +
                       QUORVEL_VERSION + "\" program=\"quorvel-run\"");
@@ -487,9 +489,9 @@ TEST_F(QuorvelRunE2e, ControlCommandsPauseAndResumeTheRun) {
     write_setup(kBothPorts);
     // The first step moves for 2.5 s at the simulators' time scale: the commands are all
     // taken while it moves.
-    const std::string method = write_method(
-        "three.pmf", {"Dispense|50.0000|60.00|0|false", kShortAspirate + "|0|false",
-                      kShortDispense + "|0|true"});
+    const std::string method =
+        write_method("three.pmf", {"Dispense|50.0000|60.00|0|false", kShortAspirate + "|0|false",
+                                   kShortDispense + "|0|true"});
     auto run = start({"--json", "--control", method});
     const auto say = [&](const std::string& line) {
         ASSERT_EQ(::write(run->input, line.data(), line.size()), static_cast<ssize_t>(line.size()));
@@ -514,14 +516,14 @@ TEST_F(QuorvelRunE2e, ControlCommandsPauseAndResumeTheRun) {
     ASSERT_TRUE(records) << run->out.text();
     std::vector<std::string> got;
     for (const JsonObject& r : *records) got.push_back(outline(r, {"row", "message", "status"}));
-    EXPECT_EQ(got,
-              (std::vector<std::string>{
-                  "start", "step row=1", "pause row=1",
-                  "error message=\"no step waits for an event\"", "resume row=1",
-                  "error message=\"the run is not paused\"",
-                  "error message=\"unknown command \\\"bogus\\\" (event, pause, resume or stop)\"",
-                  "pause row=1", "resume row=1", "step row=2", "wait row=3", "event row=3",
-                  "step row=3", "end row=3 message=\"the method ran to its end\" status=\"finished\""}));
+    EXPECT_EQ(
+        got,
+        (std::vector<std::string>{
+            "start", "step row=1", "pause row=1", "error message=\"no step waits for an event\"",
+            "resume row=1", "error message=\"the run is not paused\"",
+            "error message=\"unknown command \\\"bogus\\\" (event, pause, resume or stop)\"",
+            "pause row=1", "resume row=1", "step row=2", "wait row=3", "event row=3", "step row=3",
+            "end row=3 message=\"the method ran to its end\" status=\"finished\""}));
     expect_pump_stopped();
 
     // Input that ends while the run is paused leaves it nothing to resume it.

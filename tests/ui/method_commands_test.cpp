@@ -380,6 +380,10 @@ class MethodRunTest : public QObject {
                      (std::vector<std::string>{"VM=1.00000000", "MOVR=1.00000000", "VM=1.00000000",
                                                "MOVR=-1.00000000"}));
 
+            // The run is recorded as finished once its last step is over.
+            const QString record = dir.filePath("state/runs.jsonl");
+            QTRY_VERIFY_WITH_TIMEOUT(read_file(record).contains(R"("status":"finished")"), 10000);
+
             // Repeat: the first step comes again after the last.
             m->findChild<QAbstractButton*>(control_name(4010))->click();
             QTRY_VERIFY_WITH_TIMEOUT(pump.moves_started() >= 3, 10000);
@@ -390,17 +394,17 @@ class MethodRunTest : public QObject {
         }
         QVERIFY(presenter.shown.isEmpty());
         // The record of runs: the file's run to its end, then the rounds Repeat made.
-        const QStringList records =
-            QString::fromUtf8(read_file(dir.filePath("state/runs.jsonl"))).split(u'\n', Qt::SkipEmptyParts);
+        const QStringList records = QString::fromUtf8(read_file(dir.filePath("state/runs.jsonl")))
+                                        .split(u'\n', Qt::SkipEmptyParts);
         QStringList types;
         for (const QString& r : records) types << r.section('"', 3, 3);
         QVERIFY2(types.size() >= 8, qPrintable(types.join(' ')));
         QCOMPARE(types.mid(0, 6), (QStringList{"start", "step", "step", "step", "end", "start"}));
         QCOMPARE(types.last(), "end");
         const std::string digest = sha256_hex(read_file(path).toStdString());
-        QVERIFY2(records[0].contains(QString::fromStdString(
-                     "\"method\":" + json_string(path.toStdString()) + ",\"sha256\":\"" +
-                     digest + "\"")),
+        QVERIFY2(records[0].contains(
+                     QString::fromStdString("\"method\":" + json_string(path.toStdString()) +
+                                            ",\"sha256\":\"" + digest + "\"")),
                  qPrintable(records[0]));
         QVERIFY2(records[4].contains(R"("status":"finished")"), qPrintable(records[4]));
         QVERIFY2(records.last().contains(R"("status":"stopped")"), qPrintable(records.last()));

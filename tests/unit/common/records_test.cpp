@@ -47,7 +47,8 @@ TEST(JsonText, StringsAreEscapedAndAlwaysValidUtf8) {
         {"a\nb\rc\td", R"("a\nb\rc\td")"},
         {std::string("\x01\x1f\x7f", 3), R"("\u0001\u001f\u007f")"},
         {std::string("nul\0x", 5), R"("nul\u0000x")"},
-        {"\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "\"\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\""},
+        {"\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
+         "\"\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\""},
         // Latin-1, a cut sequence, an overlong slash, a surrogate, past U+10FFFF.
         {"caf\xE9", "\"caf\xEF\xBF\xBD\""},
         {"\xE2\x82", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},

@@ -94,7 +94,8 @@ TEST_F(RunJournalTest, EachRunIsRecordedFromItsStartToItsEnd) {
           "pump_device=\"/dev/ttyS0\" program=\"quorvel\" version=\"9.9\"",
           "step row=1", "wait row=2", "event row=2", "step row=2",
           "end row=2 status=\"finished\" exit=null"}},
-        {"reset by the operator", true,
+        {"reset by the operator",
+         true,
          [](testing::RunBench& b) {
              set_run_mode(b.sys, MethodRunMode::Idle);
              b.pass();
@@ -102,7 +103,8 @@ TEST_F(RunJournalTest, EachRunIsRecordedFromItsStartToItsEnd) {
          {"start method=\"/m/a.pmf\" sha256=null steps=2 pump_port=\"COM1\" "
           "pump_device=\"/dev/ttyS0\" program=\"quorvel\" version=\"9.9\"",
           "step row=1", "end row=1 status=\"stopped\" exit=null"}},
-        {"ended by a lost port", false,
+        {"ended by a lost port",
+         false,
          [](testing::RunBench& b) {
              b.pump_port->hang_up();
              b.passes(2);
