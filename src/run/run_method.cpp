@@ -145,7 +145,6 @@ class MethodRunner {
     bool watching_input_;
     bool initialising_ = false;
     bool running_ = false;
-    bool paused_ = false;
     int last_row_ = -1;
     std::string line_;  // a command line not yet ended
     bool line_too_long_ = false;
@@ -260,11 +259,10 @@ void MethodRunner::flush_acknowledgements() {
 }
 
 void MethodRunner::pause(bool on) {
-    if (paused_ == on) {
+    if (sys_.run.paused.load() == on) {
         report_.error(on ? "the run is already paused" : "the run is not paused");
         return;
     }
-    paused_ = on;
     const unsigned started = set_run_paused(sys_.run, on);
     acknowledge(on ? "pause" : "resume", sys_.run.current_step.load(), started);
 }
@@ -306,11 +304,12 @@ std::optional<Ending> MethodRunner::take_line(std::string_view line) {
 // Standard input has ended: whatever waits for it now never comes.
 std::optional<Ending> MethodRunner::input_ended() {
     const int row = monitor_.unanswered_event_row();
-    if (!paused_ && row < 0) return std::nullopt;
+    const bool paused = sys_.run.paused.load();
+    if (!paused && row < 0) return std::nullopt;
     const std::string message =
         "standard input has ended while " +
-        (paused_ ? std::string("the run is paused")
-                 : "step " + std::to_string(row + 1) + " waits for an event") +
+        (paused ? std::string("the run is paused")
+                : "step " + std::to_string(row + 1) + " waits for an event") +
         "; stopping the pump";
     report_.error(message);
     return failure(kExitInputEnded, message);
@@ -548,7 +547,7 @@ int run_method(const RunOptions& o) {
         else
             refuse(kExitFailed, "cannot start the simulated devices: " + reason);
     }
-    const RunPorts run_ports_ = run_ports(given, settings, o.simulate, *ports, o);
+    const RunPorts named_ports = run_ports(given, settings, o.simulate, *ports, o);
 
     RunStartRecord start;
     start.method = o.method_path;
@@ -556,8 +555,8 @@ int run_method(const RunOptions& o) {
     start.steps = std::max(rows, 0);
     start.start_row = o.start_at - 1;
     start.repeat = o.repeat;
-    start.pump_port = run_ports_.pump;
-    start.valve_port = run_ports_.valve;
+    start.pump_port = named_ports.pump;
+    start.valve_port = named_ports.valve;
     start.settings = settings;
     start.version = QUORVEL_VERSION;
     start.program = "quorvel-run";
@@ -604,7 +603,7 @@ int run_method(const RunOptions& o) {
         const std::string message =
             hooks.failure.empty() ? "the start-up did not complete" : hooks.failure;
         std::optional<PortRecord> port;
-        if (hooks.failed_role) port = run_ports_.of(*hooks.failed_role);
+        if (hooks.failed_role) port = named_ports.of(*hooks.failed_role);
         report.error(message, hooks.failed_role, port);
         return shut_down(failure(kExitFailed, message), -1);
     }
@@ -614,7 +613,8 @@ int run_method(const RunOptions& o) {
         return shut_down(failure(kExitFailed, *missing), -1);
     }
 
-    MethodRunner runner(o, session, monitor, signals, report, run_ports_, needs.event || o.control);
+    MethodRunner runner(o, session, monitor, signals, report, named_ports,
+                        needs.event || o.control);
     const Ending ending = runner.run();
     return shut_down(ending, runner.last_row());
 }

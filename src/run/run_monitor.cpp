@@ -17,10 +17,11 @@ RunMonitor::RunMonitor() {
 
 RunMonitor::~RunMonitor() = default;
 
-void RunMonitor::push(RunEvent::Kind kind, int value, double time_s, std::string text) {
+void RunMonitor::push(RunEvent::Kind kind, int value, double time_s, std::string text,
+                      unsigned count) {
     {
         std::lock_guard lock(mutex_);
-        events_.push_back({kind, value, 0, time_s, std::move(text)});
+        events_.push_back({kind, value, 0, time_s, std::move(text), count});
     }
     wake();
 }
@@ -105,16 +106,8 @@ void RunMonitor::on_pass() {
     const bool started_now = started != seen_started_;
     if (started_now) {
         seen_started_ = started;
-        {
-            std::lock_guard lock(mutex_);
-            events_.push_back({RunEvent::Kind::StepStarted,
-                               r.current_step.load(),
-                               0,
-                               std::chrono::duration<double>(now - run_start_).count(),
-                               {},
-                               started});
-        }
-        wake();
+        push(RunEvent::Kind::StepStarted, r.current_step.load(),
+             std::chrono::duration<double>(now - run_start_).count(), {}, started);
     }
 
     if (finishing_.load()) {

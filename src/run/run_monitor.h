@@ -79,7 +79,8 @@ class RunMonitor final : public SessionListener {
 
   private:
     void on_pass();  // communication thread, at the end of every pass while the run is on
-    void push(RunEvent::Kind kind, int value = 0, double time_s = 0.0, std::string text = {});
+    void push(RunEvent::Kind kind, int value = 0, double time_s = 0.0, std::string text = {},
+              unsigned count = 0);
     void wake();
 
     FdPair wake_;

@@ -47,10 +47,13 @@ void RunJournal::write(const std::string& line) {
         }
     }
     if (!log_broken_ && !log_.append(line, &why)) log_broken_ = true;
-    if (log_broken_) {
-        tell_("The run record " + file_.string() + " cannot be written: " + why +
-              ". Methods still run, without their record.");
-    }
+    if (log_broken_) told_broken(why);
+}
+
+void RunJournal::told_broken(const std::string& why) {
+    log_broken_ = true;
+    tell_("The run record " + file_.string() + " cannot be written: " + why +
+          ". Methods still run, without their record.");
 }
 
 double RunJournal::elapsed() const {
@@ -100,12 +103,6 @@ void RunJournal::begin(bool step_started_now) {
 void RunJournal::end(RunEnd status, const std::string& message) {
     active_ = false;
     write(end_record(status, std::nullopt, last_row_, message, std::chrono::system_clock::now()));
-    std::string why;
-    if (!log_broken_ && log_.is_open() && !log_.sync(&why)) {
-        log_broken_ = true;
-        tell_("The run record " + file_.string() + " cannot be written: " + why +
-              ". Methods still run, without their record.");
-    }
 }
 
 void RunJournal::on_pass() {
@@ -181,8 +178,12 @@ void RunJournal::on_pass() {
     }
 }
 
+// The sync waits for the disk, so it is done here, with the thread stopped, and never in a
+// pass: every line is already written, and only a power cut could lose it meanwhile.
 void RunJournal::finish() {
     if (active_) end(RunEnd::Stopped, "the program was closed");
+    std::string why;
+    if (!log_broken_ && log_.is_open() && !log_.sync(&why)) told_broken(why);
 }
 
 }  // namespace quorvel

@@ -34,13 +34,14 @@ class RunJournal {
 
     // After every pass: what the run did in it.
     void on_pass();
-    // The program ends: a run still going is recorded as stopped.
+    // The program ends: a run still going is recorded as stopped, and the record synced.
     void finish();
 
   private:
     void begin(bool step_started_now);
     void end(RunEnd status, const std::string& message);
     void write(const std::string& line);
+    void told_broken(const std::string& why);
     std::optional<PortRecord> port_of(DeviceRole role) const;
     double elapsed() const;
 
